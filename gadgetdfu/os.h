@@ -1,0 +1,63 @@
+// The seam between the daemon's logic and the operating system.
+//
+// Every system call the daemon makes goes through the table `os`. The daemon
+// points it at `os_real` (plain libc and POSIX threads); the unit tests point
+// it at a simulated gadgetfs. The table holds no logic of its own.
+#pragma once
+
+#include <pthread.h>
+#include <sys/select.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdio>
+
+enum console_stream { CONSOLE_OUT, CONSOLE_ERR };
+
+struct os_interface {
+    int (*open)(const char* path, int flags);
+    int (*close)(int fd);
+    ssize_t (*read)(int fd, void* buf, size_t len);
+    ssize_t (*write)(int fd, const void* buf, size_t len);
+    int (*select)(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+                  struct timeval* timeout);
+    int (*ioctl)(int fd, unsigned long request, void* arg);
+    off_t (*lseek)(int fd, off_t offset, int whence);
+    int (*fsync)(int fd);
+    // "/proc/cpuinfo" is read through these.
+    FILE* (*fopen)(const char* path, const char* mode);
+    int (*fclose)(FILE* stream);
+    FILE* (*popen)(const char* command, const char* mode);
+    int (*pclose)(FILE* stream);
+    int (*system)(const char* command);
+    int (*usleep)(unsigned int usec);
+    // Stream threads. `thread_wake` interrupts a blocking call of the thread
+    // (a read or write on an endpoint file) so that it looks at its stop flag.
+    int (*thread_create)(pthread_t* thread, void* (*start)(void*), void* arg);
+    int (*thread_wake)(pthread_t thread);
+    // One piece of console text for standard output or standard error.
+    void (*console)(console_stream stream, const char* text, size_t len);
+};
+
+extern const os_interface os_real;
+extern const os_interface* os;
+
+// Prepares the real process: line-buffered standard output and the handler of
+// the signal that `thread_wake` sends.
+void os_prepare_process();
+
+// Stack size of each stream thread: they keep their transfer buffers (up to
+// 1 MiB) on the stack, so the size is set explicitly instead of relying on
+// the libc's default.
+inline constexpr size_t kStreamThreadStack = 4u << 20;
+
+// Console output. Formats are printf formats; the text is emitted in one
+// piece so that lines from different threads do not interleave.
+void log_out(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void log_err(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// puts-style: the text and a newline, on standard output.
+void log_line(const char* text);
+// perror-style on standard error: "prefix: <errno text>\n".
+void log_perror(const char* prefix);
+// Text of an errno value, for the messages that report one.
+const char* errno_text(int err);

@@ -1,0 +1,284 @@
+// The vendor command service: the command set carried in the low nibble of
+// bRequest, its reply frame, and the commands themselves.
+#include <endian.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+
+#include <cinttypes>
+#include <cstring>
+
+#include "gadgetdfu.h"
+#include "os.h"
+
+using namespace gadgetdfu;
+
+// Microsoft OS string descriptor (index 0xEE): "MSFT100" and vendor code 0xCD.
+const uint8_t u8Usb_os_str_desc[kMsOsStringLength] = {
+    0x12, 0x03, 'M', 0, 'S', 0, 'F', 0, 'T', 0, '1', 0, '0', 0, '0', 0, kMsVendorCode, 0x00,
+};
+
+// Microsoft extended compat ID descriptor: interface 0 is "WINUSB", so Windows
+// binds its generic driver without an install.
+const uint8_t u8ExtendedCompatIDOSFeatDesc[kMsCompatIdLength] = {
+    0x28, 0x00, 0x00, 0x00,                          // total length 40
+    0x00, 0x01,                                      // version 1.00
+    0x04, 0x00,                                      // extended compat ID descriptor
+    0x01,                                            // one function section
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,        // reserved
+    0x00,                                            // first interface number
+    0x01,                                            // reserved
+    'W', 'I', 'N', 'U', 'S', 'B', 0x00, 0x00,        // compatible ID
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // sub-compatible ID
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00,              // reserved
+};
+
+namespace {
+
+constexpr const char kBridgeTool[] = "/usr/sbin/velko-bridge-cli --baud 115200 --port /dev/ttyAMA1";
+constexpr const char kSerialCommand[] =
+    "/usr/sbin/velko-bridge-cli --baud 115200 --port /dev/ttyAMA1 get_serial";
+constexpr const char kEmmcCommand[] = "mmc extcsd read /dev/mmcblk0 | grep EXT_CSD";
+constexpr const char kFailedToRun[] = "Failed to run command";
+
+constexpr const char lifeTimeEstTypA[] =
+    "eMMC Life Time Estimation A [EXT_CSD_DEVICE_LIFE_TIME_EST_TYP_A]: ";
+constexpr const char lifeTimeEstTypB[] =
+    "eMMC Life Time Estimation B [EXT_CSD_DEVICE_LIFE_TIME_EST_TYP_B]: ";
+constexpr const char preEolInfo[] = "eMMC Pre EOL information [EXT_CSD_PRE_EOL_INFO]: ";
+static_assert(sizeof lifeTimeEstTypA - 1 == 66 && sizeof lifeTimeEstTypB - 1 == 66 &&
+              sizeof preEolInfo - 1 == 49);
+
+// One request's working storage: the reply frame and the firmware commands'
+// result text.
+struct vendor_reply {
+    uint8_t buffer[kReplyBufferLength];
+    char resStr[10];
+
+    char* payload() { return reinterpret_cast<char*>(buffer + kReplyHeaderLength); }
+};
+
+using command_fn = size_t (*)(const usb_ctrlrequest* setup, vendor_reply& reply);
+
+size_t cmd_get_version(const usb_ctrlrequest*, vendor_reply& reply) {
+    std::memcpy(reply.payload(), kVersionText, sizeof kVersionText);
+    return kReplyLengthVersion;
+}
+
+size_t cmd_get_flashsize(const usb_ctrlrequest*, vendor_reply& reply) {
+    char size_text[20] = {};
+    get_eMMC_size(size_text);
+    std::memcpy(reply.payload(), size_text, std::strlen(size_text) + 1);
+    return kReplyLengthFlashSize;
+}
+
+size_t cmd_get_emmc_properties(const usb_ctrlrequest*, vendor_reply& reply) {
+    return kReplyHeaderLength + get_eMMC_properties(reply.payload());
+}
+
+size_t cmd_get_serial(const usb_ctrlrequest*, vendor_reply& reply) {
+    read_serial(reply.payload());
+    return kReplyLengthSerial;
+}
+
+template <const char* pattern>
+size_t cmd_led(const usb_ctrlrequest*, vendor_reply& reply) {
+    set_led_ring(pattern, reply.payload(), static_cast<int>(kLedResultLength));
+    return kReplyLengthLed;
+}
+constexpr const char kBreatheOrange[] = "breathe_orange";
+constexpr const char kRotateOrange[] = "rotate_orange";
+constexpr const char kBreatheRed[] = "breathe_red";
+
+// The firmware commands answer "Error" whatever the open gave: the outcome
+// shows in the log and in whether the stream thread then moves data.
+size_t firmware_reply(vendor_reply& reply) {
+    std::strcpy(reply.resStr, "Error");
+    std::memcpy(reply.payload(), reply.resStr, std::strlen(reply.resStr) + 1);
+    return kReplyLengthFirmware;
+}
+
+size_t cmd_write_firmware(const usb_ctrlrequest*, vendor_reply& reply) {
+    open_upload();
+    return firmware_reply(reply);
+}
+
+size_t cmd_read_firmware(const usb_ctrlrequest* setup, vendor_reply& reply) {
+    open_download(decode_download_length(setup->bRequest, le16toh(setup->wValue),
+                                         le16toh(setup->wIndex)));
+    return firmware_reply(reply);
+}
+
+size_t cmd_power(const usb_ctrlrequest*, vendor_reply&) { return kReplyLengthPower; }
+
+struct vendor_command {
+    const char* name;        // names the command in its result line
+    command_fn run;          // fills the payload, returns the reply length
+    const char* afterwards;  // shell command run after the reply is out
+};
+
+// Indexed by command number; 0 and 12 to 15 are no commands.
+const vendor_command kCommands[16] = {
+    {},
+    {"ORVEN_GET_VERSION", cmd_get_version, nullptr},
+    {"ORVEN_GET_FLASHSIZE", cmd_get_flashsize, nullptr},
+    {"ORVEN_GET_EMMC_PROPERTIES", cmd_get_emmc_properties, nullptr},
+    {"ORVEN_GET_SERIAL", cmd_get_serial, nullptr},
+    {"ORVEN_LED_BREATHE_ORANGE", cmd_led<kBreatheOrange>, nullptr},
+    {"ORVEN_LED_ROTATE_ORANGE", cmd_led<kRotateOrange>, nullptr},
+    {"ORVEN_LED_BREATHE_RED", cmd_led<kBreatheRed>, nullptr},
+    {"ORVEN_WRITE_FIRMWARE", cmd_write_firmware, nullptr},
+    {"ORVEN_READ_FIRMWARE", cmd_read_firmware, nullptr},
+    {"ORVEN_REBOOT", cmd_power, "reboot"},
+    {"ORVEN_SHUTDOWN", cmd_power, "shutdown"},
+    {}, {}, {}, {},
+};
+
+bool is_compat_id_request(const usb_ctrlrequest* setup) {
+    return setup->bRequest == kMsVendorCode && (setup->bRequestType & USB_DIR_IN) &&
+           le16toh(setup->wIndex) == kMsCompatIdIndex;
+}
+
+}  // namespace
+
+void handle_vendor_request(int fd, const usb_ctrlrequest* setup) {
+    log_line("Vendor request");
+    const int bRequest = setup->bRequest & kCommandMask;
+    log_out("bRequest: %d\n", bRequest);
+
+    vendor_reply reply;
+    std::memset(&reply, 0, sizeof reply);
+
+    const vendor_command& command = kCommands[bRequest];
+    if (command.run == nullptr) {
+        if (is_compat_id_request(setup)) {
+            std::memcpy(reply.buffer, u8ExtendedCompatIDOSFeatDesc, sizeof u8ExtendedCompatIDOSFeatDesc);
+            const ssize_t result = os->write(fd, reply.buffer, sizeof u8ExtendedCompatIDOSFeatDesc);
+            log_err("MS_EXTENDED_COMPAT_ID write result= [%d]\n", static_cast<int>(result));
+            return;
+        }
+        stall_ep0(fd, setup->bRequestType);
+        return;
+    }
+
+    const size_t length = command.run(setup, reply);
+    reply.buffer[0] = static_cast<uint8_t>(bRequest);
+    const ssize_t result = os->write(fd, reply.buffer, length);
+    log_err("%s write result= [%d]\n", command.name, static_cast<int>(result));
+    if (command.afterwards != nullptr)
+        (void)os->system(command.afterwards);
+}
+
+// ---- Device information ---------------------------------------------------------
+
+void get_eMMC_size(char* buff) {
+    const int fd = os->open(kEmmcPath, O_RDONLY);
+    if (fd < 0) {
+        log_out("get_eMMC_size: error opening [%s] err[%d]\n", kEmmcPath, -1);
+        std::strcpy(buff, "-1");
+        return;
+    }
+    uint64_t size = 0;
+    if (os->ioctl(fd, BLKGETSIZE64, &size) == -1) {
+        std::strcpy(buff, "-2");
+    } else {
+        // A size of 20 digits cannot be told in the 20-byte text; report it
+        // as a failed query rather than as a wrong number.
+        const int n = std::snprintf(buff, 20, "%" PRIu64, size);
+        if (n < 0 || n >= 20)
+            std::strcpy(buff, "-2");
+    }
+    os->close(fd);
+}
+
+size_t get_eMMC_properties(char* buffer) {
+    FILE* fp = os->popen(kEmmcCommand, "r");
+    if (fp == nullptr) {
+        log_err("Failed to run command\n");
+        buffer[0] = '\0';
+        return 1;
+    }
+
+    struct prefix {
+        const char* text;
+        size_t length;
+    };
+    static const prefix prefixes[] = {
+        {lifeTimeEstTypA, sizeof lifeTimeEstTypA - 1},
+        {lifeTimeEstTypB, sizeof lifeTimeEstTypB - 1},
+        {preEolInfo, sizeof preEolInfo - 1},
+    };
+    // The values and their NUL must stay inside the payload area.
+    constexpr size_t capacity = kReplyPayloadMax - 1;
+
+    char line[100];
+    size_t read = 0;
+    while (std::fgets(line, sizeof line, fp) != nullptr) {
+        for (const prefix& p : prefixes) {
+            if (std::strncmp(line, p.text, p.length) != 0)
+                continue;
+            // The characters between the prefix and the line's last one
+            // (normally its newline). A line that ends right after its
+            // prefix adds nothing.
+            const size_t line_length = std::strlen(line);
+            size_t length = line_length > p.length + 1 ? line_length - p.length - 1 : 0;
+            if (length > capacity - read)
+                length = capacity - read;
+            std::memcpy(buffer + read, line + p.length, length);
+            read += length;
+            break;
+        }
+    }
+    buffer[read] = '\0';
+    (void)os->pclose(fp);
+    return read + 1;
+}
+
+void read_serial(char* buffer) {
+    FILE* fp = os->popen(kSerialCommand, "r");
+    if (fp == nullptr) {
+        log_err("Failed to run command\n");
+        return;
+    }
+    size_t read = 0;
+    while (!std::feof(fp) && read != kSerialAreaLength) {
+        const size_t n = std::fread(buffer + read, 1, kSerialAreaLength - read, fp);
+        if (n == 0)
+            break;  // the end of the output, or a read error: either ends the collection
+        read += n;
+    }
+    (void)os->pclose(fp);
+}
+
+// ---- LED ring -------------------------------------------------------------------
+
+void set_led_ring(const char* led_command, char* result, int size) {
+    char command[256];
+    std::snprintf(command, 255, "%s set_ledring %s", kBridgeTool, led_command);
+
+    FILE* fp = os->popen(command, "r");
+    if (fp == nullptr) {
+        log_err("Failed to run command\n");
+        std::snprintf(result, static_cast<size_t>(size), "%s", kFailedToRun);
+        return;
+    }
+
+    // The first `size` bytes of everything the tool prints, newlines
+    // included; the rest is read and dropped.
+    char output[1035];
+    int offset = 0;
+    while (std::fgets(output, sizeof output, fp) != nullptr) {
+        const size_t line_length = std::strlen(output);
+        if (offset < size) {
+            const size_t room = static_cast<size_t>(size - offset);
+            const size_t n = line_length < room ? line_length : room;
+            std::memcpy(result + offset, output, n);
+        }
+        // Only the comparison with `size` matters; stop counting there so
+        // that endless output cannot overflow the count.
+        offset = line_length < static_cast<size_t>(size - offset)
+                     ? offset + static_cast<int>(line_length)
+                     : size;
+    }
+    (void)os->pclose(fp);
+}
