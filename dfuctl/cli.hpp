@@ -1,0 +1,73 @@
+// The command line: parsing and checking every argument before anything
+// touches the bus.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "board.hpp"
+
+namespace dfuctl {
+
+enum class Command {
+    List,
+    Describe,
+    Strings,
+    String,
+    Control,
+    SetConfig,
+    Upload,
+    Download,
+    Verify,
+    Info,
+    Led,
+    Reboot,
+    Shutdown,
+};
+
+struct GlobalOptions {
+    Selector selector;
+    bool json = false;
+    bool quiet = false;
+    unsigned timeout_ms = 5000;
+};
+
+struct ControlArgs {
+    std::uint8_t request_type = 0;
+    std::uint8_t request = 0;
+    std::uint16_t value = 0;
+    std::uint16_t index = 0;
+    std::uint16_t length = 0;
+    std::vector<std::uint8_t> data;  // host-to-device only
+};
+
+struct Invocation {
+    GlobalOptions global;
+    Command command = Command::List;
+    std::uint8_t string_index = 0;   // string
+    std::uint16_t langid = 0x0409;   // string
+    ControlArgs control;             // control
+    std::uint8_t configuration = 0;  // set-config
+    std::string file;                // upload, download, verify
+    std::uint64_t length = 0;        // download (0: the whole image)
+    unsigned idle_ms = 2000;         // download, verify
+    std::uint32_t led_command = 0;   // led: the vendor command number
+    std::string led_pattern;         // led: as given
+};
+
+// Largest wLength that usbfs passes on for one control transfer.
+inline constexpr std::uint16_t kMaxControlLength = 4096;
+
+struct ParseResult {
+    std::optional<Invocation> invocation;  // empty: help, version or a usage error was printed
+    int exit_code = 0;
+};
+
+// Parses argv. Help and version go to `out`; usage errors go to `err` and
+// give exit status 64.
+ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+
+}  // namespace dfuctl

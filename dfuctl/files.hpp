@@ -1,0 +1,53 @@
+// Image files: an owning descriptor, and the reads and writes the transfers
+// need, with failures already turned into dfuctl's exit statuses.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+namespace dfuctl {
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    bool operator!() const = delete;  // ask for get() >= 0 instead
+
+    int get() const { return fd_; }
+    // close(2) is not retried: on Linux the descriptor is gone even on EINTR.
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// Throws Failure(Exit::NoInput) when `path` cannot be opened for reading.
+UniqueFd open_input(const std::string& path);
+// Creates or truncates `path`; "-" is standard output.
+// Throws Failure(Exit::CantCreate).
+UniqueFd create_output(const std::string& path);
+
+// Size of a regular file or block device; empty for pipes and the like.
+std::optional<std::uint64_t> input_size(int fd);
+
+// Reads until `buf` is full or the file ends. Throws Failure(Exit::NoInput)
+// naming `path` on a read error.
+std::size_t read_full(int fd, std::span<std::uint8_t> buf, const std::string& path);
+// Writes all of `data`. Throws Failure(Exit::OsError) naming `path`.
+void write_full(int fd, std::span<const std::uint8_t> data, const std::string& path);
+
+}  // namespace dfuctl

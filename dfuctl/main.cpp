@@ -1,0 +1,3 @@
+#include "commands.hpp"
+
+int main(int argc, char** argv) { return dfuctl::run(argc, argv); }

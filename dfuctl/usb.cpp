@@ -1,0 +1,202 @@
+#include "usb.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <utility>
+
+namespace dfuctl::usb {
+
+Context::Context() {
+    const int rc = libusb_init(&ctx_);
+    if (rc != 0) {
+        ctx_ = nullptr;
+        throw Failure(Exit::OsError, std::string("cannot initialise libusb: ") + libusb_strerror(rc) +
+                                         " (is usbfs available, /dev/bus/usb?)");
+    }
+}
+
+Context::~Context() {
+    if (ctx_ != nullptr) libusb_exit(ctx_);
+}
+
+std::vector<Found> list_devices(const Context& ctx) {
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx.get(), &list);
+    if (n < 0) {
+        throw Failure(exit_for_libusb_error(static_cast<int>(n)),
+                      std::string("cannot list USB devices: ") + libusb_strerror(static_cast<int>(n)));
+    }
+    std::vector<Found> out;
+    for (ssize_t i = 0; i < n; ++i) {
+        libusb_device* dev = list[i];
+        libusb_device_descriptor dd{};
+        if (libusb_get_device_descriptor(dev, &dd) != 0) continue;
+        Found f;
+        f.device.reset(libusb_ref_device(dev));
+        f.bus = libusb_get_bus_number(dev);
+        f.address = libusb_get_device_address(dev);
+        std::uint8_t ports[8];
+        const int depth = libusb_get_port_numbers(dev, ports, sizeof ports);
+        f.path = std::to_string(f.bus);
+        for (int k = 0; k < depth; ++k) f.path += (k == 0 ? "-" : ".") + std::to_string(ports[k]);
+        f.vendor_id = dd.idVendor;
+        f.product_id = dd.idProduct;
+        out.push_back(std::move(f));
+    }
+    libusb_free_device_list(list, 1);
+    return out;
+}
+
+Handle Handle::open(libusb_device* device, int& error) {
+    Handle h;
+    error = libusb_open(device, &h.handle_);
+    if (error != 0) h.handle_ = nullptr;
+    return h;
+}
+
+Handle::~Handle() { reset(); }
+
+Handle::Handle(Handle&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)), claimed_(std::exchange(other.claimed_, -1)) {}
+
+Handle& Handle::operator=(Handle&& other) noexcept {
+    if (this != &other) {
+        reset();
+        handle_ = std::exchange(other.handle_, nullptr);
+        claimed_ = std::exchange(other.claimed_, -1);
+    }
+    return *this;
+}
+
+void Handle::reset() {
+    if (handle_ == nullptr) return;
+    // Fails harmlessly when the board is gone; nothing to do about it then.
+    if (claimed_ >= 0) (void)libusb_release_interface(handle_, claimed_);
+    libusb_close(handle_);
+    handle_ = nullptr;
+    claimed_ = -1;
+}
+
+int Handle::claim(int interface_number) {
+    const int rc = libusb_claim_interface(handle_, interface_number);
+    if (rc == 0) claimed_ = interface_number;
+    return rc;
+}
+
+int control(const Handle& h, std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+            std::uint16_t index, std::span<std::uint8_t> data, unsigned timeout_ms) {
+    return libusb_control_transfer(h.get(), request_type, request, value, index, data.data(),
+                                   static_cast<std::uint16_t>(data.size()), timeout_ms);
+}
+
+bool still_attached(const Handle& h, unsigned wait_ms) {
+    // Asks usbfs which driver holds interface 0: no bus traffic, and ENODEV
+    // (LIBUSB_ERROR_NO_DEVICE) once the device is disconnected.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    for (;;) {
+        if (libusb_kernel_driver_active(h.get(), 0) == LIBUSB_ERROR_NO_DEVICE) return false;
+        if (std::chrono::steady_clock::now() >= deadline) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+TransferStatus transfer_status(int status) {
+    switch (status) {
+    case LIBUSB_TRANSFER_COMPLETED: return TransferStatus::Completed;
+    case LIBUSB_TRANSFER_TIMED_OUT: return TransferStatus::TimedOut;
+    case LIBUSB_TRANSFER_CANCELLED: return TransferStatus::Cancelled;
+    case LIBUSB_TRANSFER_STALL: return TransferStatus::Stall;
+    case LIBUSB_TRANSFER_NO_DEVICE: return TransferStatus::NoDevice;
+    case LIBUSB_TRANSFER_OVERFLOW: return TransferStatus::Overflow;
+    default: return TransferStatus::Error;
+    }
+}
+
+LibusbBulkPipe::LibusbBulkPipe(const Context& ctx, const Handle& handle, std::uint8_t endpoint,
+                               std::size_t slots, std::size_t slot_size)
+    : ctx_(ctx.get()), handle_(handle), endpoint_(endpoint), size_(slot_size) {
+    for (std::size_t i = 0; i < slots; ++i) {
+        auto s = std::make_unique<Slot>();
+        s->owner = this;
+        s->index = i;
+        s->transfer = libusb_alloc_transfer(0);
+        if (s->transfer == nullptr) throw Failure(Exit::OsError, "out of memory for USB transfers");
+        // Uninitialised on purpose: every byte is written before it is sent or read.
+        s->memory.reset(new std::uint8_t[slot_size]);
+        slots_.push_back(std::move(s));
+    }
+}
+
+LibusbBulkPipe::~LibusbBulkPipe() {
+    for (auto& s : slots_) {
+        if (s->in_flight) (void)libusb_cancel_transfer(s->transfer);  // NOT_FOUND: already finishing
+    }
+    // Cancelled transfers still come back through the event loop; their
+    // buffers must stay until then. A gone board returns them at once.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (in_flight_ > 0 && std::chrono::steady_clock::now() < deadline) {
+        timeval tv{0, 100000};
+        if (libusb_handle_events_timeout_completed(ctx_, &tv, nullptr) < 0) break;
+    }
+    for (auto& s : slots_) {
+        if (s->in_flight) {
+            // The kernel may still write into it: leaking is the safe choice,
+            // and the process is about to end anyway.
+            (void)s->memory.release();
+            continue;
+        }
+        libusb_free_transfer(s->transfer);
+    }
+}
+
+std::span<std::uint8_t> LibusbBulkPipe::buffer(std::size_t slot) {
+    return {slots_.at(slot)->memory.get(), size_};
+}
+
+TransferStatus LibusbBulkPipe::submit(std::size_t slot, std::size_t length) {
+    Slot& s = *slots_.at(slot);
+    libusb_fill_bulk_transfer(s.transfer, handle_.get(), endpoint_, s.memory.get(), static_cast<int>(length),
+                              &LibusbBulkPipe::on_complete, &s, 0);
+    const int rc = libusb_submit_transfer(s.transfer);
+    if (rc == LIBUSB_ERROR_NO_DEVICE) return TransferStatus::NoDevice;
+    if (rc == LIBUSB_ERROR_PIPE) return TransferStatus::Stall;
+    if (rc != 0) return TransferStatus::Error;
+    s.in_flight = true;
+    ++in_flight_;
+    return TransferStatus::Completed;
+}
+
+void LIBUSB_CALL LibusbBulkPipe::on_complete(libusb_transfer* transfer) {
+    auto* s = static_cast<Slot*>(transfer->user_data);
+    s->in_flight = false;
+    --s->owner->in_flight_;
+    s->owner->done_.push_back(
+        {s->index, transfer_status(transfer->status), static_cast<std::size_t>(transfer->actual_length)});
+}
+
+void LibusbBulkPipe::handle_events(std::chrono::milliseconds limit) {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(limit).count();
+    timeval tv{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+    const int rc = libusb_handle_events_timeout_completed(ctx_, &tv, nullptr);
+    if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED) {
+        throw Failure(Exit::OsError, std::string("libusb event handling failed: ") + libusb_strerror(rc));
+    }
+}
+
+std::optional<Completion> LibusbBulkPipe::wait(std::chrono::milliseconds limit) {
+    if (done_.empty() && in_flight_ > 0) handle_events(limit);
+    if (done_.empty()) return std::nullopt;
+    Completion c = done_.front();
+    done_.pop_front();
+    return c;
+}
+
+void LibusbBulkPipe::cancel(std::size_t slot) {
+    Slot& s = *slots_.at(slot);
+    if (s.in_flight) (void)libusb_cancel_transfer(s.transfer);  // NOT_FOUND: it is finishing anyway
+}
+
+bool LibusbBulkPipe::device_present() { return still_attached(handle_, 500); }
+
+}  // namespace dfuctl::usb

@@ -1,0 +1,119 @@
+// The thin layer over libusb: RAII owners for the context, device
+// references and handles, and the asynchronous bulk pipe. No protocol
+// logic lives here.
+#pragma once
+
+#include <libusb.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "transfer.hpp"
+
+namespace dfuctl::usb {
+
+class Context {
+public:
+    Context();  // throws Failure
+    ~Context();
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+    libusb_context* get() const { return ctx_; }
+
+private:
+    libusb_context* ctx_ = nullptr;
+};
+
+struct DeviceUnref {
+    void operator()(libusb_device* d) const { libusb_unref_device(d); }
+};
+using DeviceRef = std::unique_ptr<libusb_device, DeviceUnref>;
+
+// A device found on the bus, before it is opened.
+struct Found {
+    DeviceRef device;
+    std::uint8_t bus = 0;
+    std::uint8_t address = 0;
+    std::string path;  // "1-1.2"
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+};
+// Every device currently attached (a fresh list on each call).
+std::vector<Found> list_devices(const Context& ctx);
+
+class Handle {
+public:
+    Handle() = default;
+    // Returns the libusb error of libusb_open (0 on success) in `error`.
+    static Handle open(libusb_device* device, int& error);
+    ~Handle();
+    Handle(Handle&& other) noexcept;
+    Handle& operator=(Handle&& other) noexcept;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+
+    libusb_device_handle* get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+    // Claims the interface; it is released when the handle closes.
+    int claim(int interface_number);
+
+private:
+    void reset();
+    libusb_device_handle* handle_ = nullptr;
+    int claimed_ = -1;
+};
+
+// Synchronous control transfer: bytes moved, or a negative LIBUSB_ERROR_*.
+int control(const Handle& h, std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+            std::uint16_t index, std::span<std::uint8_t> data, unsigned timeout_ms);
+
+// False once the kernel reports the device gone. Waits up to `wait_ms` for
+// the kernel to notice a disconnect that is still being processed.
+bool still_attached(const Handle& h, unsigned wait_ms);
+
+TransferStatus transfer_status(int libusb_transfer_status);
+
+// A BulkPipe on one endpoint of an open handle. Transfers carry no timeout;
+// the streaming code keeps time itself. The destructor cancels whatever is
+// still in flight and waits for it before the buffers go.
+class LibusbBulkPipe final : public BulkPipe {
+public:
+    LibusbBulkPipe(const Context& ctx, const Handle& handle, std::uint8_t endpoint, std::size_t slots,
+                   std::size_t slot_size);
+    ~LibusbBulkPipe() override;
+    LibusbBulkPipe(const LibusbBulkPipe&) = delete;
+    LibusbBulkPipe& operator=(const LibusbBulkPipe&) = delete;
+
+    std::size_t slot_count() const override { return slots_.size(); }
+    std::size_t slot_size() const override { return size_; }
+    std::span<std::uint8_t> buffer(std::size_t slot) override;
+    TransferStatus submit(std::size_t slot, std::size_t length) override;
+    std::optional<Completion> wait(std::chrono::milliseconds limit) override;
+    void cancel(std::size_t slot) override;
+    bool device_present() override;
+
+private:
+    struct Slot {
+        LibusbBulkPipe* owner = nullptr;
+        std::size_t index = 0;
+        libusb_transfer* transfer = nullptr;
+        std::unique_ptr<std::uint8_t[]> memory;
+        bool in_flight = false;
+    };
+    static void LIBUSB_CALL on_complete(libusb_transfer* transfer);
+    void handle_events(std::chrono::milliseconds limit);
+
+    libusb_context* ctx_;
+    const Handle& handle_;
+    std::uint8_t endpoint_;
+    std::size_t size_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::deque<Completion> done_;
+    std::size_t in_flight_ = 0;
+};
+
+}  // namespace dfuctl::usb
