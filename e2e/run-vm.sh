@@ -1,0 +1,287 @@
+#!/usr/bin/env bash
+# Boots a throw-away QEMU VM in which the unchanged board daemon serves the
+# gadget side of the kernel's dummy_hcd through gadgetfs and dfuctl is the USB
+# host, runs ONE test script in it and exits with that script's status.
+#
+#   run-vm.sh --daemon BIN --dfuctl BIN --test SCRIPT [options]
+#
+# Options:
+#   --daemon BIN          the daemon binary (copied to /usr/sbin/gadgetdfu)
+#   --dfuctl BIN          the host tool (copied to /usr/bin/dfuctl)
+#   --test SCRIPT         the test script, run by /bin/sh (dash) inside the VM
+#   --daemon-wrapper BIN  run the daemon through BIN, e.g. /usr/bin/qemu-arm-static
+#                         for a static armhf build
+#   --timeout SECONDS     hard limit for the whole VM run (default: the test's
+#                         "# e2e-timeout: N" line, else 120)
+#   --memory MIB          guest RAM (default: the test's "# e2e-memory: N" line,
+#                         else 2048)
+#   --smp N               guest CPUs (default 2)
+#   --log FILE            console log (kept); without it a temporary log is
+#                         kept only when the run fails
+#   --env NAME=VALUE      export NAME to the test (repeatable)
+#   --file SRC[:DEST]     copy SRC into the VM (default DEST /e2e/files/NAME)
+#   --keep                keep the temporary folder with the initramfs
+#   --quiet               do not echo the console while the VM runs
+#
+# Exit status: the test's status (0 = passed), 124 when the VM ran out of
+# time, 125 when the VM could not be prepared or ended without a status.
+#
+# The kernel is the one Debian's linux-image-amd64 points at; it is fetched
+# with apt-get and unpacked once into ${GADGETDFU_VM_CACHE:-/var/cache/gadgetdfu-vm}.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+me=$(basename "$0")
+
+die() { echo "$me: $*" >&2; exit 125; }
+usage() { sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'; }
+
+daemon="" dfuctl="" test_script="" wrapper="" timeout_s="" memory="" smp=2
+log="" keep=0 quiet=0
+envs=() files=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --daemon) daemon=${2:?}; shift 2 ;;
+    --dfuctl) dfuctl=${2:?}; shift 2 ;;
+    --test) test_script=${2:?}; shift 2 ;;
+    --daemon-wrapper) wrapper=${2:?}; shift 2 ;;
+    --timeout) timeout_s=${2:?}; shift 2 ;;
+    --memory) memory=${2:?}; shift 2 ;;
+    --smp) smp=${2:?}; shift 2 ;;
+    --log) log=${2:?}; shift 2 ;;
+    --env) envs+=("${2:?}"); shift 2 ;;
+    --file) files+=("${2:?}"); shift 2 ;;
+    --keep) keep=1; shift ;;
+    --quiet) quiet=1; shift ;;
+    -h|--help) usage; exit 0 ;;
+    *) usage >&2; die "unknown argument: $1" ;;
+  esac
+done
+[ -n "$daemon" ] && [ -n "$dfuctl" ] && [ -n "$test_script" ] \
+  || { usage >&2; die "--daemon, --dfuctl and --test are required"; }
+for f in "$daemon" "$dfuctl" "$test_script" ${wrapper:+"$wrapper"}; do
+  [ -f "$f" ] || die "no such file: $f"
+done
+[ "$(uname -m)" = x86_64 ] || die "the VM runs x86_64 binaries; this host is $(uname -m)"
+
+test_name=$(basename "$test_script" .sh)
+# A test can state what it needs in its own header.
+header_value() { sed -n "s/^# e2e-$1: *\([0-9][0-9]*\).*/\1/p" "$test_script" | head -n1; }
+[ -n "$timeout_s" ] || timeout_s=$(header_value timeout)
+[ -n "$timeout_s" ] || timeout_s=120
+[ -n "$memory" ] || memory=$(header_value memory)
+[ -n "$memory" ] || memory=2048
+
+for tool in qemu-system-x86_64 busybox dash cpio timeout ldd flock; do
+  command -v "$tool" >/dev/null || die "$tool is missing (scripts/deps.sh installs it)"
+done
+busybox_bin=$(command -v busybox)
+file -L "$busybox_bin" 2>/dev/null | grep -q 'statically linked' \
+  || die "$busybox_bin is not static; install busybox-static"
+
+# ---------------------------------------------------------------------------
+# The kernel and its modules, cached between runs.
+cache=${GADGETDFU_VM_CACHE:-/var/cache/gadgetdfu-vm}
+mkdir -p "$cache" || die "cannot create the VM cache $cache"
+# Load order matters: busybox insmod does not resolve dependencies.
+modules=(usb-common usbcore udc-core dummy_hcd gadgetfs brd)
+
+prepare_kernel() {
+  local pkg=${GADGETDFU_VM_KERNEL_PKG:-}
+  # apt-cache takes about 2 s, so its answer is kept for a month.
+  if [ -z "$pkg" ] && [ -n "$(find "$cache/kernel-package" -mtime -30 2>/dev/null)" ]; then
+    pkg=$(cat "$cache/kernel-package")
+  fi
+  if [ -z "$pkg" ]; then
+    pkg=$(apt-cache depends linux-image-amd64 2>/dev/null \
+          | sed -n 's/^ *Depends: \(linux-image-[^ <>]*\)$/\1/p' | head -n1 || true)
+    [ -n "$pkg" ] && echo "$pkg" >"$cache/kernel-package"
+  fi
+  if [ -z "$pkg" ]; then
+    # No package lists (offline): fall back to a kernel unpacked earlier.
+    pkg=$(cd "$cache" && ls -d linux-image-*/ 2>/dev/null | sed 's:/$::' | sort -V | tail -n1 || true)
+    [ -n "$pkg" ] && [ -f "$cache/$pkg/ready" ] \
+      || die "cannot resolve the kernel package (run apt-get update) and none is cached"
+  fi
+  kdir=$cache/$pkg
+  [ -f "$kdir/ready" ] && return 0
+
+  echo "$me: preparing $pkg in $kdir (once)"
+  local dl; dl=$(mktemp -d "$cache/download.XXXXXX")
+  chmod 755 "$dl"
+  (cd "$dl" && apt-get download -q -o APT::Sandbox::User=root "$pkg" >/dev/null) \
+    || { rm -rf "$dl"; die "apt-get download $pkg failed"; }
+  rm -rf "$kdir.tmp"
+  mkdir -p "$kdir.tmp/x"
+  dpkg -x "$dl"/*.deb "$kdir.tmp/x" || { rm -rf "$dl"; die "cannot unpack $pkg"; }
+  rm -rf "$dl"
+  local vmlinuz; vmlinuz=$(ls "$kdir.tmp"/x/boot/vmlinuz-* | head -n1)
+  [ -f "$vmlinuz" ] || die "$pkg has no kernel image"
+  mkdir -p "$kdir.tmp/modules"
+  cp "$vmlinuz" "$kdir.tmp/vmlinuz"
+  local m path
+  : >"$kdir.tmp/modules.list"
+  for m in "${modules[@]}"; do
+    path=$(find "$kdir.tmp/x/lib/modules" -name "$m.ko" -o -name "$m.ko.xz" -o -name "$m.ko.zst" | head -n1)
+    [ -n "$path" ] || die "$pkg lacks the module $m"
+    case "$path" in *.ko) ;; *) die "$path is compressed; busybox insmod needs plain .ko files" ;; esac
+    cp "$path" "$kdir.tmp/modules/"
+    echo "$m.ko" >>"$kdir.tmp/modules.list"
+  done
+  rm -rf "$kdir.tmp/x"
+  touch "$kdir.tmp/ready"
+  rm -rf "$kdir"
+  mv "$kdir.tmp" "$kdir"
+}
+
+# The bzImage spends about 7 s of a TCG boot decompressing itself. The ELF
+# kernel inside it boots directly (PVH entry), so it is unpacked once.
+prepare_vmlinux() {
+  [ -f "$kdir/vmlinux" ] && return 0
+  command -v xz >/dev/null || return 0
+  local off
+  off=$(LC_ALL=C grep -aboP -m1 '\xfd7zXZ\x00' "$kdir/vmlinuz" | cut -d: -f1)
+  [ -n "$off" ] || return 0
+  # tail stops on SIGPIPE once xz has read the one stream: only xz's status counts.
+  local xz_rc
+  set +e
+  tail -c "+$((off + 1))" "$kdir/vmlinuz" | xz -dc --single-stream >"$kdir/vmlinux.tmp" 2>/dev/null
+  xz_rc=${PIPESTATUS[1]}
+  set -e
+  if [ "$xz_rc" = 0 ] && [ "$(head -c 4 "$kdir/vmlinux.tmp" | od -An -tx1 | tr -d ' ')" = 7f454c46 ]; then
+    mv "$kdir/vmlinux.tmp" "$kdir/vmlinux"
+  else
+    rm -f "$kdir/vmlinux.tmp"
+  fi
+}
+
+exec 9>"$cache/.lock"
+flock 9
+prepare_kernel
+prepare_vmlinux
+flock -u 9
+kernel=$kdir/vmlinuz
+[ -f "$kdir/vmlinux" ] && kernel=$kdir/vmlinux
+
+# ---------------------------------------------------------------------------
+# The initramfs, built in a temporary folder.
+work=$(mktemp -d "${TMPDIR:-/tmp}/gadgetdfu-vm-$test_name.XXXXXX")
+root=$work/root
+cleanup() {
+  local rc=$?
+  if [ "$keep" = 1 ]; then echo "$me: kept $work"; else rm -rf "$work"; fi
+  exit $rc
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,usr/local/bin,lib,lib64,proc,sys,dev,run,tmp,root,etc,e2e/files,lib/modules}
+
+# Copies a binary to DEST inside the VM, with the shared libraries it needs.
+add_binary() {
+  local src=$1 dest=$2 lib
+  install -D -m 755 "$src" "$root$dest"
+  if file -L "$src" | grep -q 'dynamically linked'; then
+    ldd "$src" >/dev/null 2>&1 || die "$src is dynamic but ldd cannot resolve it (foreign architecture?)"
+    while read -r lib; do
+      [ -e "$root$lib" ] || install -D -m 755 "$(readlink -f "$lib")" "$root$lib"
+    done < <(ldd "$src" | awk '/=> \//{print $3} /^[ \t]*\//{print $1}')
+  fi
+}
+
+# busybox's applet links are made by the VM's init (faster than 300 ln here).
+cp "$busybox_bin" "$root/bin/busybox"
+add_binary "$(command -v dash)" /bin/sh
+add_binary "$dfuctl" /usr/bin/dfuctl
+if [ -n "$wrapper" ]; then
+  add_binary "$wrapper" "/usr/bin/$(basename "$wrapper")"
+  install -m 755 "$daemon" "$root/usr/sbin/gadgetdfu"
+  file -L "$daemon" | grep -q 'dynamically linked' \
+    && echo "$me: warning: $daemon is dynamic; under a wrapper it needs a static build" >&2
+  wrapper_in_vm=/usr/bin/$(basename "$wrapper")
+else
+  add_binary "$daemon" /usr/sbin/gadgetdfu
+  wrapper_in_vm=""
+fi
+
+# The board's outside commands: one recording stand-in under several names.
+install -m 755 "$here/vm/standin" "$root/usr/local/bin/standin"
+ln -s ../local/bin/standin "$root/usr/sbin/velko-bridge-cli"
+for name in mmc reboot shutdown; do ln -s standin "$root/usr/local/bin/$name"; done
+
+while read -r m; do cp "$kdir/modules/$m" "$root/lib/modules/"; done <"$kdir/modules.list"
+cp "$kdir/modules.list" "$root/lib/modules/load-order"
+
+install -m 755 "$here/vm/init" "$root/init"
+install -m 644 "$here/lib.sh" "$root/e2e/lib.sh"
+install -m 644 "$test_script" "$root/e2e/test.sh"
+for spec in ${files[@]+"${files[@]}"}; do
+  src=${spec%%:*}; dest=${spec#*:}
+  [ "$dest" = "$spec" ] && dest=/e2e/files/$(basename "$src")
+  [ -f "$src" ] || die "no such file: $src"
+  install -D -m "$( [ -x "$src" ] && echo 755 || echo 644 )" "$src" "$root$dest"
+done
+
+guest_timeout=$(( timeout_s > 40 ? timeout_s - 20 : timeout_s / 2 ))
+{
+  q() { printf "%s='%s'\n" "$1" "$(printf %s "$2" | sed "s/'/'\\\\''/g")"; }
+  q E2E_TEST_NAME "$test_name"
+  q E2E_DAEMON /usr/sbin/gadgetdfu
+  q E2E_DAEMON_WRAPPER "$wrapper_in_vm"
+  q E2E_GUEST_TIMEOUT "$guest_timeout"
+  for e in ${envs[@]+"${envs[@]}"}; do
+    case "$e" in [A-Za-z_]*=*) q "${e%%=*}" "${e#*=}" ;; *) die "--env wants NAME=VALUE: $e" ;; esac
+  done
+} >"$root/e2e/env"
+
+(cd "$root" && find . -print0 | sort -z | cpio --null -o -H newc --quiet) >"$work/initramfs.cpio" \
+  || die "cannot build the initramfs"
+
+# ---------------------------------------------------------------------------
+# Boot. The test's status leaves QEMU through isa-debug-exit: the guest writes
+# byte N to port 0xf4 and QEMU exits with 2N+1.
+if [ -z "$log" ]; then
+  log=$(mktemp "${TMPDIR:-/tmp}/gadgetdfu-e2e-$test_name.XXXXXX.log")
+  log_is_temp=1
+else
+  mkdir -p "$(dirname "$log")"
+  log_is_temp=0
+fi
+# The console without the firmware's terminal escapes and the serial CRs.
+console() {
+  sed -u -e 's/\x1b[^a-zA-Z]*[a-zA-Z]//g' -e 's/\r$//' \
+    | if [ "$quiet" = 1 ]; then cat >"$log"; else tee "$log"; fi
+}
+
+start=$(date +%s.%N)
+set +e
+timeout --kill-after=10 "$timeout_s" qemu-system-x86_64 \
+  -accel tcg -cpu max -smp "$smp" -m "$memory" \
+  -nodefaults -no-user-config -display none -monitor none -no-reboot \
+  -serial stdio \
+  -device isa-debug-exit,iobase=0xf4,iosize=0x04 \
+  -kernel "$kernel" -initrd "$work/initramfs.cpio" \
+  -append "console=ttyS0 loglevel=4 panic=-1 rdinit=/init cryptomgr.notests" \
+  </dev/null | console
+qemu_rc=${PIPESTATUS[0]}
+set -e
+elapsed=$(echo "$start $(date +%s.%N)" | awk '{printf "%.1f", $2 - $1}')
+
+marker=$(sed -n 's/^=== e2e: .* exited with status \([0-9]*\) .*===.*/\1/p' "$log" | tail -n1)
+if [ "$qemu_rc" = 124 ] || { [ "$qemu_rc" = 137 ] && [ -z "$marker" ]; }; then
+  status=124
+  echo "$me: $test_name: the VM did not finish within ${timeout_s}s"
+elif [ $((qemu_rc % 2)) = 1 ]; then
+  status=$(( (qemu_rc - 1) / 2 ))
+else
+  status=125
+  echo "$me: $test_name: QEMU ended with status $qemu_rc and no test status"
+fi
+
+if [ "$status" = 0 ]; then
+  echo "$me: $test_name: PASSED in ${elapsed}s"
+  [ "$log_is_temp" = 1 ] && [ "$keep" = 0 ] && rm -f "$log"
+else
+  echo "$me: $test_name: FAILED (status $status) after ${elapsed}s; console log: $log"
+fi
+exit "$status"
