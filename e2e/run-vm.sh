@@ -27,7 +27,8 @@
 # time, 125 when the VM could not be prepared or ended without a status.
 #
 # The kernel is the one Debian's linux-image-amd64 points at; it is fetched
-# with apt-get and unpacked once into ${GADGETDFU_VM_CACHE:-/var/cache/gadgetdfu-vm}.
+# with apt-get and unpacked once into $GADGETDFU_VM_CACHE (default
+# /var/cache/gadgetdfu-vm for root, else ~/.cache/gadgetdfu-vm).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -81,7 +82,11 @@ file -L "$busybox_bin" 2>/dev/null | grep -q 'statically linked' \
 
 # ---------------------------------------------------------------------------
 # The kernel and its modules, cached between runs.
-cache=${GADGETDFU_VM_CACHE:-/var/cache/gadgetdfu-vm}
+cache=${GADGETDFU_VM_CACHE:-}
+if [ -z "$cache" ]; then
+  if [ "$(id -u)" = 0 ]; then cache=/var/cache/gadgetdfu-vm
+  else cache=${XDG_CACHE_HOME:-$HOME/.cache}/gadgetdfu-vm; fi
+fi
 mkdir -p "$cache" || die "cannot create the VM cache $cache"
 # Load order matters: busybox insmod does not resolve dependencies.
 modules=(usb-common usbcore udc-core dummy_hcd gadgetfs brd)
