@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <deque>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "transfer.hpp"
