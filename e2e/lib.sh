@@ -435,7 +435,11 @@ expect_out_line() {
 
 expect_eq() {
     [ "$1" = "$2" ] || fail "${3:-value}: got '$1', expected '$2'"
-    ok "${3:-value} = '$2'"
+    case "$2" in
+        *"
+"*) ok "${3:-value} as expected" ;;
+        *) ok "${3:-value} = '$2'" ;;
+    esac
 }
 
 # hex_of TEXT: the bytes of TEXT as lower-case hex separated by spaces.

@@ -73,11 +73,13 @@ header_value() { sed -n "s/^# e2e-$1: *\([0-9][0-9]*\).*/\1/p" "$test_script" | 
 [ -n "$memory" ] || memory=$(header_value memory)
 [ -n "$memory" ] || memory=2048
 
-for tool in qemu-system-x86_64 busybox dash cpio timeout ldd flock; do
+for tool in qemu-system-x86_64 busybox dash cpio timeout ldd flock readelf; do
   command -v "$tool" >/dev/null || die "$tool is missing (scripts/deps.sh installs it)"
 done
 busybox_bin=$(command -v busybox)
-file -L "$busybox_bin" 2>/dev/null | grep -q 'statically linked' \
+# A binary with a program interpreter is dynamically linked.
+is_dynamic() { readelf -l "$1" 2>/dev/null | grep -q 'program interpreter'; }
+! is_dynamic "$busybox_bin" \
   || die "$busybox_bin is not static; install busybox-static"
 
 # ---------------------------------------------------------------------------
@@ -186,7 +188,7 @@ mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,usr/local/bin,lib,lib64,proc,sys,dev
 add_binary() {
   local src=$1 dest=$2 lib
   install -D -m 755 "$src" "$root$dest"
-  if file -L "$src" | grep -q 'dynamically linked'; then
+  if is_dynamic "$src"; then
     ldd "$src" >/dev/null 2>&1 || die "$src is dynamic but ldd cannot resolve it (foreign architecture?)"
     while read -r lib; do
       [ -e "$root$lib" ] || install -D -m 755 "$(readlink -f "$lib")" "$root$lib"
@@ -201,7 +203,7 @@ add_binary "$dfuctl" /usr/bin/dfuctl
 if [ -n "$wrapper" ]; then
   add_binary "$wrapper" "/usr/bin/$(basename "$wrapper")"
   install -m 755 "$daemon" "$root/usr/sbin/gadgetdfu"
-  file -L "$daemon" | grep -q 'dynamically linked' \
+  is_dynamic "$daemon" \
     && echo "$me: warning: $daemon is dynamic; under a wrapper it needs a static build" >&2
   wrapper_in_vm=/usr/bin/$(basename "$wrapper")
 else
