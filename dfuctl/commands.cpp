@@ -62,33 +62,22 @@ public:
     // whose serial the kernel does not show.
     std::vector<BoardEntry> scan(bool serials) {
         boards_.clear();
-        devices_.clear();
         for (auto& f : usb::list_devices(ctx_)) {
             if (!is_board(f.vendor_id, f.product_id)) continue;
             BoardEntry e{f.path, sysfs_serial(f.path), f.product_id, f.bus, f.address};
             if (!e.serial && serials) e.serial = serial_from_device(f.device.get());
-            boards_.push_back(std::move(e));
-            devices_.push_back(std::move(f.device));
+            boards_.push_back({std::move(e), std::move(f.device)});
         }
-        std::vector<std::size_t> order(boards_.size());
-        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return std::tie(boards_[a].bus, boards_[a].path) < std::tie(boards_[b].bus, boards_[b].path);
+        std::sort(boards_.begin(), boards_.end(), [](const Attached& a, const Attached& b) {
+            return std::tie(a.entry.bus, a.entry.path) < std::tie(b.entry.bus, b.entry.path);
         });
-        std::vector<BoardEntry> sorted_boards;
-        std::vector<usb::DeviceRef> sorted_devices;
-        for (std::size_t i : order) {
-            sorted_boards.push_back(boards_[i]);
-            sorted_devices.push_back(std::move(devices_[i]));
-        }
-        boards_ = std::move(sorted_boards);
-        devices_ = std::move(sorted_devices);
-        return boards_;
+        std::vector<BoardEntry> entries;
+        for (const auto& b : boards_) entries.push_back(b.entry);
+        return entries;
     }
 
     void select() {
-        scan(g_.selector.serial.has_value());
-        chosen_ = select_board(boards_, g_.selector);
+        chosen_ = select_board(scan(g_.selector.serial.has_value()), g_.selector);
     }
 
     void open() {
@@ -109,8 +98,8 @@ public:
         }
     }
 
-    const BoardEntry& board() const { return boards_.at(chosen_); }
-    libusb_device* device() const { return devices_.at(chosen_).get(); }
+    const BoardEntry& board() const { return boards_.at(chosen_).entry; }
+    libusb_device* device() const { return boards_.at(chosen_).device.get(); }
     std::string label() const { return board_label(board()); }
     const usb::Context& context() const { return ctx_; }
     const usb::Handle& handle() const { return handle_; }
@@ -217,10 +206,14 @@ private:
         return decode_string_descriptor(buf);
     }
 
+    struct Attached {
+        BoardEntry entry;
+        usb::DeviceRef device;
+    };
+
     GlobalOptions g_;
-    usb::Context ctx_;  // first member: outlives every handle and device below
-    std::vector<BoardEntry> boards_;
-    std::vector<usb::DeviceRef> devices_;
+    usb::Context ctx_;  // before the members below: outlives every device and handle
+    std::vector<Attached> boards_;
     std::size_t chosen_ = 0;
     usb::Handle handle_;
 };
