@@ -1,0 +1,48 @@
+// A running daemon on the simulated gadgetfs, and one-request helpers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "gadgetdfu.h"
+#include "sim_gadgetfs.h"
+
+struct Answer {
+    sim::EventRecord record;
+    std::string out;  // console text the request added, per stream
+    std::string err;
+
+    sim::Outcome outcome() const { return record.outcome(); }
+    sim::Bytes reply() const { return record.reply(); }
+};
+
+struct DaemonTest : testing::Test {
+    sim::SimGadget sim;
+
+    void SetUp() override {
+        sim.start_daemon();
+        sim.wait_ep0_idle();
+    }
+
+    void TearDown() override {
+        sim.wait_daemon();
+        EXPECT_TRUE(sim.errors().empty()) << testing::PrintToString(sim.errors());
+    }
+
+    Answer request(uint8_t bRequestType, uint8_t bRequest, uint16_t wValue = 0, uint16_t wIndex = 0,
+                   uint16_t wLength = 0) {
+        const size_t out_before = sim.out().size();
+        const size_t err_before = sim.err().size();
+        sim.run_batch({sim::setup_event(bRequestType, bRequest, wValue, wIndex, wLength)});
+        Answer a{sim.events().back(), sim.out().substr(out_before), sim.err().substr(err_before)};
+        return a;
+    }
+
+    Answer vendor(uint8_t bRequest, uint16_t wValue = 0, uint16_t wIndex = 0, uint16_t wLength = 512) {
+        return request(0xC0, bRequest, wValue, wIndex, wLength);
+    }
+
+    // SET_CONFIGURATION 1: the stream threads are running afterwards.
+    Answer configure() { return request(0x00, 9, 1); }
+};

@@ -1,0 +1,791 @@
+#include "sim_gadgetfs.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "gadgetdfu.h"
+#include "os.h"
+
+namespace sim {
+
+SimGadget* SimGadget::current = nullptr;
+
+namespace {
+
+usb_gadgetfs_event make_event(uint32_t type) {
+    usb_gadgetfs_event e;
+    std::memset(&e, 0, sizeof e);
+    e.type = static_cast<usb_gadgetfs_event_type>(type);
+    return e;
+}
+
+SimGadget& S() { return *SimGadget::current; }
+
+int t_open(const char* p, int f) { return S().do_open(p, f); }
+int t_close(int fd) { return S().do_close(fd); }
+ssize_t t_read(int fd, void* b, size_t n) { return S().do_read(fd, b, n); }
+ssize_t t_write(int fd, const void* b, size_t n) { return S().do_write(fd, b, n); }
+int t_select(int n, fd_set* r, fd_set* w, fd_set* e, struct timeval* t) {
+    return S().do_select(n, r, w, e, t);
+}
+int t_ioctl(int fd, unsigned long req, void* arg) { return S().do_ioctl(fd, req, arg); }
+off_t t_lseek(int fd, off_t off, int whence) { return S().do_lseek(fd, off, whence); }
+int t_fsync(int fd) { return S().do_fsync(fd); }
+FILE* t_fopen(const char* p, const char* m) { return S().do_fopen(p, m); }
+int t_fclose(FILE* f) { return std::fclose(f); }
+FILE* t_popen(const char* c, const char* m) { return S().do_popen(c, m); }
+int t_pclose(FILE* f) { return S().do_pclose(f); }
+int t_system(const char* c) { return S().do_system(c); }
+int t_usleep(unsigned int us) { return S().do_usleep(us); }
+int t_thread_create(pthread_t* t, void* (*start)(void*), void* arg) {
+    return os_real.thread_create(t, start, arg);
+}
+int t_thread_wake(pthread_t t) { return S().do_thread_wake(t); }
+void t_console(console_stream s, const char* text, size_t len) {
+    S().do_console(s == CONSOLE_OUT ? 1 : 2, text, len);
+}
+
+const os_interface kSimOs = {
+    t_open,  t_close,  t_read,   t_write,  t_select,        t_ioctl,
+    t_lseek, t_fsync,  t_fopen,  t_fclose, t_popen,         t_pclose,
+    t_system, t_usleep, t_thread_create, t_thread_wake, t_console,
+};
+
+// A FILE* whose reads deliver `data` and then fail.
+struct FailingPipe {
+    std::string data;
+    size_t pos = 0;
+};
+ssize_t failing_read(void* cookie, char* buf, size_t size) {
+    auto* p = static_cast<FailingPipe*>(cookie);
+    if (p->pos >= p->data.size()) {
+        errno = EIO;
+        return -1;
+    }
+    const size_t n = std::min(size, p->data.size() - p->pos);
+    std::memcpy(buf, p->data.data() + p->pos, n);
+    p->pos += n;
+    return static_cast<ssize_t>(n);
+}
+int failing_close(void* cookie) {
+    delete static_cast<FailingPipe*>(cookie);
+    return 0;
+}
+
+void reset_daemon_state() {
+    thread_args.stop.store(0);
+    thread_args.fd_in.store(0);
+    thread_args.fd_out.store(0);
+    clear_halt_in_pending.store(false);
+    clear_halt_out_pending.store(false);
+    stringtab[2].s = "Broadcom";
+}
+
+}  // namespace
+
+usb_gadgetfs_event connect_event() { return make_event(GADGETFS_CONNECT); }
+usb_gadgetfs_event disconnect_event() { return make_event(GADGETFS_DISCONNECT); }
+usb_gadgetfs_event suspend_event() { return make_event(GADGETFS_SUSPEND); }
+usb_gadgetfs_event typed_event(uint32_t type) { return make_event(type); }
+
+usb_gadgetfs_event setup_event(uint8_t bRequestType, uint8_t bRequest, uint16_t wValue,
+                               uint16_t wIndex, uint16_t wLength) {
+    usb_gadgetfs_event e = make_event(GADGETFS_SETUP);
+    e.u.setup.bRequestType = bRequestType;
+    e.u.setup.bRequest = bRequest;
+    e.u.setup.wValue = wValue;
+    e.u.setup.wIndex = wIndex;
+    e.u.setup.wLength = wLength;
+    return e;
+}
+
+Outcome EventRecord::outcome() const {
+    if (calls.empty())
+        return Outcome::None;
+    if (calls.size() > 1)
+        return Outcome::Several;
+    const Ep0Call& c = calls[0];
+    const bool in = event.u.setup.bRequestType & USB_DIR_IN;
+    if (in)
+        return c.is_write ? Outcome::Reply : Outcome::Stall;
+    if (!c.is_write)
+        return Outcome::Ack;
+    return c.data.empty() ? Outcome::Stall : Outcome::Reply;
+}
+
+Bytes EventRecord::reply() const {
+    return outcome() == Outcome::Reply ? calls[0].data : Bytes{};
+}
+
+// ---- Life cycle --------------------------------------------------------------------
+
+SimGadget::SimGadget() {
+    if (current != nullptr)
+        throw std::logic_error("one SimGadget at a time");
+    current = this;
+    for (int fd = 10; fd < 1000; ++fd)
+        free_fds_.push_back(fd);
+    reset_daemon_state();
+    reset_transfers();
+    os = &kSimOs;
+}
+
+SimGadget::~SimGadget() {
+    if (daemon_running_)
+        wait_daemon();
+    stop_stream_threads();
+    join_stream_threads();
+    reset_transfers();
+    reset_daemon_state();
+    os = &os_real;
+    for (std::string* b : pipe_buffers_)
+        delete b;
+    current = nullptr;
+}
+
+void SimGadget::changed() { cv_.notify_all(); }
+
+bool SimGadget::block(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready) {
+    const pthread_t self = pthread_self();
+    blocked_threads_.push_back(self);
+    changed();
+    bool woken = false;
+    cv_.wait(lock, [&] {
+        auto it = std::find_if(woken_threads_.begin(), woken_threads_.end(),
+                               [&](pthread_t t) { return pthread_equal(t, self); });
+        if (it != woken_threads_.end()) {
+            woken_threads_.erase(it);
+            woken = true;
+            return true;
+        }
+        return ready();
+    });
+    blocked_threads_.erase(std::find_if(blocked_threads_.begin(), blocked_threads_.end(),
+                                        [&](pthread_t t) { return pthread_equal(t, self); }));
+    return !woken;
+}
+
+int SimGadget::allocate_fd() {
+    const int fd = free_fds_.front();
+    free_fds_.pop_front();
+    return fd;
+}
+
+SimGadget::OpenFile* SimGadget::file_of(int fd, const char* op) {
+    auto it = files_.find(fd);
+    if (it == files_.end()) {
+        if (fd > 0)
+            errors_.push_back(std::string(op) + " on descriptor " + std::to_string(fd) +
+                              " that is not open");
+        errno = EBADF;
+        return nullptr;
+    }
+    return &it->second;
+}
+
+// ---- Scenario ----------------------------------------------------------------------
+
+void SimGadget::set_firmware(std::optional<Bytes> content) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    firmware_ = std::move(content);
+}
+
+std::optional<Bytes> SimGadget::firmware() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return firmware_;
+}
+
+void SimGadget::set_firmware_write_errno(int err) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    firmware_write_errno_ = err;
+}
+
+void SimGadget::set_firmware_write_limit(size_t limit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    firmware_write_limit_ = limit;
+}
+
+void SimGadget::hold_firmware_writes(bool hold) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_firmware_ = hold;
+    changed();
+}
+
+void SimGadget::push_batch(const std::vector<usb_gadgetfs_event>& events) {
+    Bytes bytes(events.size() * sizeof(usb_gadgetfs_event));
+    if (!events.empty())
+        std::memcpy(bytes.data(), events.data(), bytes.size());
+    push_raw(bytes);
+}
+
+void SimGadget::push_raw(const Bytes& bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ep0_script_.push_back({bytes, 0});
+    changed();
+}
+
+void SimGadget::push_read_error(int err) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ep0_script_.push_back({{}, err});
+    changed();
+}
+
+void SimGadget::end_script() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    script_ended_ = true;
+    changed();
+}
+
+void SimGadget::start_daemon() {
+    daemon_running_ = true;
+    daemon_ = std::thread([this] { daemon_status_ = gadget_main(); });
+}
+
+int SimGadget::wait_daemon() {
+    end_script();
+    if (daemon_.joinable())
+        daemon_.join();
+    daemon_running_ = false;
+    return daemon_status_;
+}
+
+void SimGadget::wait_ep0_idle() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return ep0_script_.empty() && ep0_waiting_; });
+}
+
+void SimGadget::run_batch(const std::vector<usb_gadgetfs_event>& events) {
+    push_batch(events);
+    wait_ep0_idle();
+}
+
+void SimGadget::host_send(const Bytes& data) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    host_out_.push_back({data, 0});
+    changed();
+}
+
+void SimGadget::host_send_zlp() { host_send({}); }
+
+void SimGadget::host_send_error(int err) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    host_out_.push_back({{}, err});
+    changed();
+}
+
+Bytes SimGadget::host_received() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return host_in_;
+}
+
+size_t SimGadget::host_pending() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return host_out_.size();
+}
+
+void SimGadget::clear_host_received() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    host_in_.clear();
+}
+
+void SimGadget::push_in_write_results(const std::vector<ssize_t>& results) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    in_write_results_.insert(in_write_results_.end(), results.begin(), results.end());
+}
+
+void SimGadget::hold_in_writes(bool hold) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_in_ = hold;
+    changed();
+}
+
+void SimGadget::endpoints_gone(bool gone) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    endpoints_gone_ = gone;
+    changed();
+}
+
+// ---- Observations ------------------------------------------------------------------
+
+std::vector<EventRecord> SimGadget::events() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+}
+std::vector<EpRecord> SimGadget::endpoint_records() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ep_records_;
+}
+std::string SimGadget::out() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_;
+}
+std::string SimGadget::err() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return err_;
+}
+std::vector<std::string> SimGadget::popen_log() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return popen_log_;
+}
+std::vector<std::string> SimGadget::trace() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return trace_;
+}
+std::vector<std::string> SimGadget::errors() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return errors_;
+}
+std::vector<std::pair<Node, unsigned long>> SimGadget::ioctls() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ioctls_;
+}
+uint64_t SimGadget::usleep_total() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return usleep_total_;
+}
+int SimGadget::usleep_calls() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return usleep_calls_;
+}
+int SimGadget::open_count(Node node) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(std::count_if(files_.begin(), files_.end(),
+                                          [&](const auto& f) { return f.second.node == node; }));
+}
+int SimGadget::select_count(Node node) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = selects_.find(node);
+    return it == selects_.end() ? 0 : it->second;
+}
+int SimGadget::blocked_count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(blocked_threads_.size());
+}
+int SimGadget::fsync_count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fsyncs_;
+}
+Bytes SimGadget::ep0_record() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ep0_record_;
+}
+
+bool SimGadget::wait_until(const std::function<bool()>& pred,
+                           std::chrono::milliseconds timeout) const {
+    // `pred` takes the lock itself, so it is only asked with the lock free;
+    // the wait wakes on every change and at least every 5 ms.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait_for(lock, std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool SimGadget::wait_for_text(std::string SimGadget::*stream, const std::string& text,
+                              int count, std::chrono::milliseconds timeout) const {
+    return wait_until(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const std::string& o = this->*stream;
+            int found = 0;
+            for (size_t pos = o.find(text); pos != std::string::npos; pos = o.find(text, pos + 1))
+                ++found;
+            return found >= count;
+        },
+        timeout);
+}
+
+bool SimGadget::wait_for_out(const std::string& text, int count,
+                             std::chrono::milliseconds timeout) const {
+    return wait_for_text(&SimGadget::out_, text, count, timeout);
+}
+
+bool SimGadget::wait_for_err(const std::string& text, int count,
+                             std::chrono::milliseconds timeout) const {
+    return wait_for_text(&SimGadget::err_, text, count, timeout);
+}
+
+// ---- Seam ----------------------------------------------------------------------------
+
+int SimGadget::do_open(const char* path_c, int flags) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string path(path_c);
+    Node node = Node::Other;
+    bool exists = false;
+    if (path == kControllerPrimary) {
+        node = Node::Controller;
+        exists = primary_node;
+    } else if (path == kControllerSecondary) {
+        node = Node::Controller;
+        exists = secondary_node;
+    } else if (path == kEp1InPath) {
+        node = Node::Ep1In;
+        exists = ep1in_exists;
+    } else if (path == kEp1OutPath) {
+        node = Node::Ep1Out;
+        exists = ep1out_exists;
+    } else if (path == kFirmwarePath) {
+        node = Node::Firmware;
+        exists = firmware_.has_value();
+    } else if (path == kEmmcPath) {
+        node = Node::Emmc;
+        exists = emmc_exists;
+    }
+    if (!exists) {
+        errno = ENOENT;
+        return -1;
+    }
+    const int fd = allocate_fd();
+    files_[fd] = OpenFile{node, path, flags};
+    ++opens_[node];
+    changed();
+    return fd;
+}
+
+int SimGadget::do_close(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_of(fd, "close") == nullptr)
+        return -1;
+    files_.erase(fd);
+    free_fds_.push_back(fd);
+    changed();
+    return 0;
+}
+
+ssize_t SimGadget::do_read(int fd, void* buf, size_t len) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    OpenFile* f = file_of(fd, "read");
+    if (f == nullptr)
+        return -1;
+
+    switch (f->node) {
+    case Node::Controller: {
+        if (len == 0) {
+            // A zero-length read: acknowledge or stall, or the suspend read.
+            if (current_event_ < 0)
+                errors_.push_back("zero-length ep0 read before any event");
+            else
+                events_[static_cast<size_t>(current_event_)].calls.push_back({false, {}});
+            trace_.push_back("ep0 read0");
+            changed();
+            return 0;
+        }
+        ep0_waiting_ = true;
+        changed();
+        cv_.wait(lock, [this] { return !ep0_script_.empty() || script_ended_; });
+        ep0_waiting_ = false;
+        if (ep0_script_.empty()) {
+            errno = EIO;
+            return -1;
+        }
+        Ep0Item item = ep0_script_.front();
+        ep0_script_.pop_front();
+        if (item.error != 0) {
+            errno = item.error;
+            return -1;
+        }
+        const size_t n = std::min(len, item.bytes.size());
+        std::memcpy(buf, item.bytes.data(), n);
+        if (n < item.bytes.size())
+            ep0_script_.push_front({Bytes(item.bytes.begin() + static_cast<long>(n), item.bytes.end()), 0});
+        // The events the daemon will see, whole records only.
+        for (size_t off = 0; off + sizeof(usb_gadgetfs_event) <= n; off += sizeof(usb_gadgetfs_event)) {
+            EventRecord r;
+            std::memcpy(&r.event, item.bytes.data() + off, sizeof r.event);
+            events_.push_back(r);
+        }
+        return static_cast<ssize_t>(n);
+    }
+    case Node::Ep1Out: {
+        if (!block(lock, [this] { return !host_out_.empty() || endpoints_gone_; })) {
+            errno = EINTR;
+            return -1;
+        }
+        if (files_.find(fd) == files_.end()) {
+            errors_.push_back("ep1out closed while a read was waiting on it");
+            errno = EBADF;
+            return -1;
+        }
+        if (host_out_.empty()) {
+            errno = ESHUTDOWN;
+            return -1;
+        }
+        HostPacket p = host_out_.front();
+        host_out_.pop_front();
+        changed();
+        if (p.error != 0) {
+            errno = p.error;
+            return -1;
+        }
+        const size_t n = std::min(len, p.data.size());
+        std::memcpy(buf, p.data.data(), n);
+        if (n < p.data.size())
+            host_out_.push_front({Bytes(p.data.begin() + static_cast<long>(n), p.data.end()), 0});
+        return static_cast<ssize_t>(n);
+    }
+    case Node::Firmware: {
+        if ((f->flags & O_ACCMODE) == O_WRONLY) {
+            errno = EBADF;
+            return -1;
+        }
+        const Bytes& content = *firmware_;
+        if (f->offset >= content.size())
+            return 0;
+        const size_t n = std::min<uint64_t>(len, content.size() - f->offset);
+        std::memcpy(buf, content.data() + f->offset, n);
+        f->offset += n;
+        return static_cast<ssize_t>(n);
+    }
+    default:
+        errno = EINVAL;
+        return -1;
+    }
+}
+
+ssize_t SimGadget::do_write(int fd, const void* buf, size_t len) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    OpenFile* f = file_of(fd, "write");
+    if (f == nullptr)
+        return -1;
+    const auto* bytes = static_cast<const uint8_t*>(buf);
+
+    switch (f->node) {
+    case Node::Controller: {
+        if (!f->configured) {
+            f->configured = true;
+            ep0_record_.assign(bytes, bytes + len);
+            return ep0_record_result ? *ep0_record_result : static_cast<ssize_t>(len);
+        }
+        if (current_event_ < 0)
+            errors_.push_back("ep0 write before any event");
+        else
+            events_[static_cast<size_t>(current_event_)].calls.push_back({true, Bytes(bytes, bytes + len)});
+        trace_.push_back(len == 0 ? "ep0 write0" : "ep0 reply " + std::to_string(len));
+        changed();
+        return static_cast<ssize_t>(len);
+    }
+    case Node::Ep1In:
+    case Node::Ep1Out: {
+        if (!f->configured) {
+            f->configured = true;
+            ep_records_.push_back({f->path, Bytes(bytes, bytes + len)});
+            const auto& result = f->node == Node::Ep1In ? ep1in_record_result : ep1out_record_result;
+            return result ? *result : static_cast<ssize_t>(len);
+        }
+        if (f->node == Node::Ep1Out) {
+            errno = EINVAL;
+            return -1;
+        }
+        if (!block(lock, [this] { return !hold_in_ || endpoints_gone_; })) {
+            errno = EINTR;
+            return -1;
+        }
+        if (files_.find(fd) == files_.end()) {
+            errors_.push_back("ep1in closed while a write was waiting on it");
+            errno = EBADF;
+            return -1;
+        }
+        if (endpoints_gone_) {
+            errno = ESHUTDOWN;
+            return -1;
+        }
+        size_t n = len;
+        if (!in_write_results_.empty()) {
+            const ssize_t r = in_write_results_.front();
+            in_write_results_.pop_front();
+            if (r < 0) {
+                errno = static_cast<int>(-r);
+                return -1;
+            }
+            n = std::min(len, static_cast<size_t>(r));
+        }
+        host_in_.insert(host_in_.end(), bytes, bytes + n);
+        changed();
+        return static_cast<ssize_t>(n);
+    }
+    case Node::Firmware: {
+        if ((f->flags & O_ACCMODE) == O_RDONLY) {
+            errno = EBADF;
+            return -1;
+        }
+        if (!block(lock, [this] { return !hold_firmware_; })) {
+            errno = EINTR;
+            return -1;
+        }
+        if (files_.find(fd) == files_.end()) {
+            errors_.push_back("image closed while a write was waiting on it");
+            errno = EBADF;
+            return -1;
+        }
+        f = &files_.at(fd);
+        if (firmware_write_errno_ != 0) {
+            errno = firmware_write_errno_;
+            return -1;
+        }
+        size_t n = len;
+        if (firmware_write_limit_ != 0)
+            n = std::min(n, firmware_write_limit_);
+        Bytes& content = *firmware_;
+        if (content.size() < f->offset + n)
+            content.resize(f->offset + n);
+        std::memcpy(content.data() + f->offset, bytes, n);
+        f->offset += n;
+        changed();
+        return static_cast<ssize_t>(n);
+    }
+    default:
+        errno = EINVAL;
+        return -1;
+    }
+}
+
+int SimGadget::do_select(int nfds, fd_set* r, fd_set* w, fd_set*, struct timeval*) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // gadgetfs files report themselves ready at once; the read or write
+    // then blocks.
+    int ready = 0;
+    for (int fd = 0; fd < nfds; ++fd) {
+        if ((r && FD_ISSET(fd, r)) || (w && FD_ISSET(fd, w))) {
+            const OpenFile* f = file_of(fd, "select");
+            if (f == nullptr) {
+                errno = EBADF;
+                return -1;
+            }
+            ++selects_[f->node];
+            ++ready;
+        }
+    }
+    return ready;
+}
+
+int SimGadget::do_ioctl(int fd, unsigned long request, void* arg) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OpenFile* f = file_of(fd, "ioctl");
+    if (f == nullptr)
+        return -1;
+    ioctls_.push_back({f->node, request});
+    changed();
+    if (f->node == Node::Emmc && request == BLKGETSIZE64) {
+        if (!emmc_size) {
+            errno = ENOTTY;
+            return -1;
+        }
+        std::memcpy(arg, &*emmc_size, sizeof(uint64_t));
+    }
+    return 0;
+}
+
+off_t SimGadget::do_lseek(int fd, off_t offset, int whence) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OpenFile* f = file_of(fd, "lseek");
+    if (f == nullptr)
+        return -1;
+    if (whence != SEEK_SET || offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    f->offset = static_cast<uint64_t>(offset);
+    return offset;
+}
+
+int SimGadget::do_fsync(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_of(fd, "fsync") == nullptr)
+        return -1;
+    ++fsyncs_;
+    changed();
+    return 0;
+}
+
+FILE* SimGadget::do_fopen(const char* path, const char* mode) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (std::string(path) != kCpuInfoPath || !cpuinfo) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    auto* copy = new std::string(*cpuinfo);
+    pipe_buffers_.push_back(copy);
+    if (copy->empty())
+        return std::fopen("/dev/null", mode);
+    return fmemopen(copy->data(), copy->size(), mode);
+}
+
+FILE* SimGadget::do_popen(const char* command, const char*) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    popen_log_.push_back(command);
+    trace_.push_back(std::string("popen ") + command);
+    changed();
+    auto failing = failing_tools.find(command);
+    if (failing != failing_tools.end()) {
+        static const cookie_io_functions_t io = {failing_read, nullptr, nullptr, failing_close};
+        return fopencookie(new FailingPipe{failing->second}, "r", io);
+    }
+    auto it = tools.find(command);
+    if (it != tools.end() && !it->second) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    const std::string output = it == tools.end() ? std::string() : *it->second;
+    if (output.empty())
+        return std::fopen("/dev/null", "r");
+    auto* copy = new std::string(output);
+    pipe_buffers_.push_back(copy);
+    return fmemopen(copy->data(), copy->size(), "r");
+}
+
+int SimGadget::do_pclose(FILE* stream) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    trace_.push_back("pclose");
+    return std::fclose(stream);
+}
+
+int SimGadget::do_system(const char* command) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    trace_.push_back(std::string("system ") + command);
+    changed();
+    return 0;
+}
+
+int SimGadget::do_usleep(unsigned int usec) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        usleep_total_ += usec;
+        ++usleep_calls_;
+    }
+    std::this_thread::yield();
+    return 0;
+}
+
+int SimGadget::do_thread_wake(pthread_t thread) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Like a signal: it interrupts a call that is blocked now and is lost
+    // otherwise.
+    const bool blocked = std::any_of(blocked_threads_.begin(), blocked_threads_.end(),
+                                     [&](pthread_t t) { return pthread_equal(t, thread); });
+    if (blocked) {
+        woken_threads_.push_back(thread);
+        changed();
+    }
+    return 0;
+}
+
+void SimGadget::do_console(int stream, const char* text, size_t len) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    (stream == 1 ? out_ : err_).append(text, len);
+    // The loop prints "Type:<n>. " as it takes up each event: ep0 calls from
+    // then on belong to that event.
+    if (stream == 1 && len >= 5 && std::memcmp(text, "Type:", 5) == 0)
+        current_event_ = type_marks_++;
+    changed();
+}
+
+}  // namespace sim
