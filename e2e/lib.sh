@@ -26,6 +26,7 @@ E2E_WAIT=${E2E_WAIT:-10}          # default seconds for the wait_* functions
 E2E_DFU_TIMEOUT=${E2E_DFU_TIMEOUT:-60}
 DAEMON_PID=""
 DAEMON_STATUS=""
+E2E_READERS=""
 DFU_RC="" DFU_OUT="" DFU_ERR="" DFU_CMD=""
 BOARD_SYSFS="" BOARD_PATH=""
 : "${E2E_TEST_NAME:=test}"
@@ -150,7 +151,9 @@ daemon_start() {
     : >"$E2E_DIR/daemon.log"
     mkfifo "$E2E_DIR/out.fifo" "$E2E_DIR/err.fifo"
     tee -a "$E2E_DIR/daemon.log" <"$E2E_DIR/out.fifo" >"$E2E_DIR/daemon.out" &
+    E2E_READERS=$!
     tee -a "$E2E_DIR/daemon.log" <"$E2E_DIR/err.fifo" >"$E2E_DIR/daemon.err" &
+    E2E_READERS="$E2E_READERS $!"
     # shellcheck disable=SC2086 # the wrapper is one word or nothing
     $E2E_DAEMON_WRAPPER "$E2E_DAEMON" >"$E2E_DIR/out.fifo" 2>"$E2E_DIR/err.fifo" &
     DAEMON_PID=$!
@@ -168,8 +171,14 @@ daemon_stop() {
     kill -TERM "$DAEMON_PID" 2>/dev/null
     wait "$DAEMON_PID" 2>/dev/null
     DAEMON_STATUS=$?
+    wait_readers
     wait_until 5 board_absent || fail "the board is still attached after the daemon ended"
-    sleep 0.1   # the log readers flush the last lines
+}
+# wait_readers: the log readers have written the daemon's last lines.
+wait_readers() {
+    # shellcheck disable=SC2086 # two process ids
+    wait $E2E_READERS 2>/dev/null
+    E2E_SETTLED=1
 }
 
 # daemon_wait_exit [SECONDS]: waits for the daemon to end by itself and sets
@@ -178,7 +187,7 @@ daemon_wait_exit() {
     wait_until "${1:-$E2E_WAIT}" daemon_exited || fail "the daemon did not exit within ${1:-$E2E_WAIT}s"
     wait "$DAEMON_PID" 2>/dev/null
     DAEMON_STATUS=$?
-    sleep 0.1
+    wait_readers
 }
 daemon_exited() { ! kill -0 "$DAEMON_PID" 2>/dev/null || [ -n "$(zombie_state)" ]; }
 zombie_state() { grep -s '^State:.*Z' "/proc/$DAEMON_PID/status"; }

@@ -30,19 +30,19 @@ expect_eq "$RUN_STATUS" 2 "status with one tab only"
 
 # No controller node: status 1 and a hint.
 set_soc_serial "$E2E_SOC_SERIAL"
-use_controller none
-run_daemon_to_exit
-expect_eq "$RUN_STATUS" 1 "status without controller nodes"
-expect_eq "$RUN_OUT" "$banner
+daemon_start none
+daemon_wait_exit
+expect_daemon_status 1
+expect_eq "$(cat "$E2E_DIR/daemon.out")" "$banner
 $(soc_line "$E2E_SOC_SERIAL")" "standard output without controller nodes"
-expect_eq "$RUN_ERR" "Unable to open /dev/gadget/1000480000.usb and /dev/gadget/fe980000.usb (No such file or directory)
+expect_eq "$(cat "$E2E_DIR/daemon.err")" "Unable to open /dev/gadget/1000480000.usb and /dev/gadget/fe980000.usb (No such file or directory)
 Did you forget to execute this:
 mkdir /dev/gadget ; mount -t gadgetfs gadgetfs /dev/gadget
 ?" "standard error without controller nodes"
 
 # A controller node that refuses the descriptor record: status 255 and no
 # "ep0 configured". (/dev/full fails every write with ENOSPC.)
-rm -f /dev/gadget/fe980000.usb
+use_controller none
 ln -s /dev/full /dev/gadget/fe980000.usb
 run_daemon_to_exit
 expect_eq "$RUN_STATUS" 255 "status when the record write fails"
