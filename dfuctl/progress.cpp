@@ -45,7 +45,11 @@ std::string format_progress(std::uint64_t done, std::optional<std::uint64_t> tot
     const double rate = megabytes_per_second(done, seconds);
     std::string line = std::to_string(done);
     if (total) {
-        line += "/" + std::to_string(*total) + " bytes";
+        // Piece by piece: GCC 12 at -O3 warns (-Wrestrict) about the
+        // temporary concatenation.
+        line += '/';
+        line += std::to_string(*total);
+        line += " bytes";
         char pct[16];
         const double p = *total == 0 ? 100.0 : 100.0 * static_cast<double>(done) / static_cast<double>(*total);
         std::snprintf(pct, sizeof pct, "  %.1f%%", p);

@@ -39,7 +39,10 @@ std::vector<Found> list_devices(const Context& ctx) {
         std::uint8_t ports[8];
         const int depth = libusb_get_port_numbers(dev, ports, sizeof ports);
         f.path = std::to_string(f.bus);
-        for (int k = 0; k < depth; ++k) f.path += (k == 0 ? "-" : ".") + std::to_string(ports[k]);
+        for (int k = 0; k < depth; ++k) {
+            f.path += k == 0 ? '-' : '.';
+            f.path += std::to_string(ports[k]);
+        }
         f.vendor_id = dd.idVendor;
         f.product_id = dd.idProduct;
         out.push_back(std::move(f));
