@@ -494,7 +494,8 @@ ssize_t SimGadget::do_read(int fd, void* buf, size_t len) {
             return -1;
         }
         const size_t n = std::min(len, item.bytes.size());
-        std::memcpy(buf, item.bytes.data(), n);
+        if (n > 0)  // an empty read result has no data pointer to copy from
+            std::memcpy(buf, item.bytes.data(), n);
         if (n < item.bytes.size())
             ep0_script_.push_front({Bytes(item.bytes.begin() + static_cast<long>(n), item.bytes.end()), 0});
         // The events the daemon will see, whole records only.
@@ -527,7 +528,8 @@ ssize_t SimGadget::do_read(int fd, void* buf, size_t len) {
             return -1;
         }
         const size_t n = std::min(len, p.data.size());
-        std::memcpy(buf, p.data.data(), n);
+        if (n > 0)  // a zero-length packet has no data pointer to copy from
+            std::memcpy(buf, p.data.data(), n);
         if (n < p.data.size())
             host_out_.push_front({Bytes(p.data.begin() + static_cast<long>(n), p.data.end()), 0});
         return static_cast<ssize_t>(n);
