@@ -202,8 +202,12 @@ void handle_ep0(int fd) {
         log_out("%d event(s): ", nevents);
         for (int i = 0; i < nevents; ++i) {
             const usb_gadgetfs_event& event = events[i];
-            log_out("Type:%d. ", static_cast<int>(event.type));
-            switch (event.type) {
+            // The kernel may send types this build does not know: read the
+            // field as the 32-bit number it is, not as the enumeration.
+            uint32_t type;
+            std::memcpy(&type, &event.type, sizeof type);
+            log_out("Type:%d. ", static_cast<int>(type));
+            switch (type) {
             case GADGETFS_CONNECT:
                 log_line("EP0 CONNECT");
                 break;

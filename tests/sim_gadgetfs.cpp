@@ -21,7 +21,7 @@ namespace {
 usb_gadgetfs_event make_event(uint32_t type) {
     usb_gadgetfs_event e;
     std::memset(&e, 0, sizeof e);
-    e.type = static_cast<usb_gadgetfs_event_type>(type);
+    std::memcpy(&e.type, &type, sizeof type);  // any number, known type or not
     return e;
 }
 
@@ -103,6 +103,12 @@ usb_gadgetfs_event setup_event(uint8_t bRequestType, uint8_t bRequest, uint16_t 
     e.u.setup.wIndex = wIndex;
     e.u.setup.wLength = wLength;
     return e;
+}
+
+uint32_t EventRecord::type() const {
+    uint32_t t;
+    std::memcpy(&t, &event.type, sizeof t);
+    return t;
 }
 
 Outcome EventRecord::outcome() const {

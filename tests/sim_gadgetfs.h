@@ -49,7 +49,8 @@ struct EventRecord {
     usb_gadgetfs_event event;
     std::vector<Ep0Call> calls;
 
-    bool is_setup() const { return event.type == GADGETFS_SETUP; }
+    uint32_t type() const;
+    bool is_setup() const { return type() == GADGETFS_SETUP; }
     // Classifies the ep0 calls by the request's direction: for a
     // device-to-host request a write is the reply and a zero-length read the
     // stall; for host-to-device a zero-length read acknowledges and a
