@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Runs every test of the project from scratch: installs what is needed,
+# builds, and runs
+#   - the unit tests (daemon against the simulated gadgetfs, dfuctl logic),
+#   - the same under AddressSanitizer+UBSan and under ThreadSanitizer,
+#   - the ARM builds (armhf, arm64) with their unit suites under qemu-user,
+#     and the packages,
+#   - the fuzz targets for a bounded time,
+#   - the end-to-end tests in a VM (real gadgetfs), for the native daemon and
+#     for the static armhf daemon under qemu-arm.
+# Usage: scripts/test.sh [STAGE...]   (default: all stages)
+# Stages: unit asan tsan arm fuzz e2e e2e-arm
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+out="$root/build/ci"
+jobs=$(nproc)
+stages=("$@")
+[ ${#stages[@]} -eq 0 ] && stages=(unit asan tsan arm fuzz e2e e2e-arm)
+
+"$root/scripts/deps.sh" || { echo "dependency installation failed"; exit 1; }
+
+passed=0
+failed=0
+results=()
+summary=()
+
+# Adds the counts of a ctest run (its closing line) to the totals.
+count_ctest() {
+  local line
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)
+  [ -n "$line" ] || return 0
+  local f total
+  f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+  passed=$((passed + total - f))
+  failed=$((failed + f))
+}
+
+run_stage() {
+  local name=$1; shift
+  local log="$out/$name.log" start status
+  mkdir -p "$out"
+  echo "=== $name"
+  start=$(date +%s)
+  "$@" 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  count_ctest "$log"
+  results+=("$(printf '%-8s %-6s %4ds' "$name" "$([ "$status" -eq 0 ] && echo ok || echo FAILED)" $(( $(date +%s) - start )))")
+  [ "$status" -eq 0 ] || { failed=$((failed + 1)); echo "=== $name FAILED (log: $log)"; }
+}
+
+configure_build() {  # DIR [cmake args...]
+  local dir=$1; shift
+  rm -rf "$dir"
+  cmake -S "$root" -B "$dir" -G Ninja "$@" && cmake --build "$dir" -j "$jobs"
+}
+
+stage_unit() {
+  configure_build "$out/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGADGETDFU_E2E=ON &&
+    ctest --test-dir "$out/native" -LE e2e -j "$jobs" --output-on-failure
+}
+
+stage_asan() {
+  configure_build "$out/asan" -DCMAKE_BUILD_TYPE=Debug -DGADGETDFU_SANITIZE=address &&
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      ctest --test-dir "$out/asan" -j "$jobs" --output-on-failure
+}
+
+stage_tsan() {
+  configure_build "$out/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGADGETDFU_SANITIZE=thread \
+      -DGADGETDFU_BUILD_DFUCTL=OFF &&
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+      ctest --test-dir "$out/tsan" -j "$jobs" --output-on-failure
+}
+
+stage_arm() { "$root/scripts/arm.sh" "$out/arm"; }
+
+stage_fuzz() { "$root/scripts/fuzz.sh" "${FUZZ_SECONDS:-60}" "$out/fuzz"; }
+
+stage_e2e() {
+  [ -d "$out/native" ] || configure_build "$out/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGADGETDFU_E2E=ON
+  ctest --test-dir "$out/native" -L e2e -j "$jobs" --output-on-failure
+}
+
+# The static armhf daemon under qemu-arm in the same VM: the suites that
+# cover enumeration, strings, vendor replies and transfers.
+stage_e2e_arm() {
+  local daemon="$out/arm/armhf/gadgetdfu/gadgetdfu"
+  [ -x "$daemon" ] || { echo "no armhf daemon at $daemon (run the arm stage first)"; return 1; }
+  [ -d "$out/native" ] || configure_build "$out/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGADGETDFU_E2E=ON
+  cmake -S "$root" -B "$out/e2e-arm" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGADGETDFU_E2E=ON \
+      -DGADGETDFU_BUILD_TESTS=OFF -DGADGETDFU_E2E_DAEMON="$daemon" \
+      -DGADGETDFU_E2E_DFUCTL="$out/native/dfuctl/dfuctl" \
+      -DGADGETDFU_E2E_DAEMON_WRAPPER=/usr/bin/qemu-arm-static &&
+    ctest --test-dir "$out/e2e-arm" -L e2e -R "${E2E_ARM_TESTS:-enumeration|strings|control|transfer|board}" \
+      -j "$jobs" --output-on-failure
+}
+
+for s in "${stages[@]}"; do
+  case $s in
+    unit|asan|tsan|arm|fuzz|e2e) run_stage "$s" "stage_$s" ;;
+    e2e-arm) run_stage "$s" stage_e2e_arm ;;
+    *) echo "unknown stage: $s"; exit 64 ;;
+  esac
+done
+
+echo
+echo "=== summary"
+printf '%s\n' "${results[@]}"
+[ -f "$out/fuzz/summary.txt" ] && cat "$out/fuzz/summary.txt"
+grep -h -E '^(stress|faults): ' "$out"/*.log 2>/dev/null | sort -u
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
