@@ -7,6 +7,21 @@ set -u
 daemon=$1
 fail() { echo "FAIL: $*"; exit 1; }
 
+# A daemon from a cross build runs under qemu-user (Debian's cross sysroot
+# serves a dynamic one). The ELF machine field is at byte 18.
+elf_machine() { od -An -tu2 -j18 -N2 "$1" | tr -d ' '; }
+wrapper=""
+machine=$(elf_machine "$daemon")
+if [ "$machine" != "$(elf_machine /bin/sh)" ]; then
+  case $machine in
+    40) qemu=qemu-arm-static; sysroot=/usr/arm-linux-gnueabihf ;;
+    183) qemu=qemu-aarch64-static; sysroot=/usr/aarch64-linux-gnu ;;
+    *) echo "SKIP: $daemon is for ELF machine $machine, which this machine cannot run"; exit 77 ;;
+  esac
+  command -v $qemu >/dev/null || { echo "SKIP: running $daemon needs $qemu (qemu-user-static)"; exit 77; }
+  wrapper="$qemu -L $sysroot"
+fi
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -18,7 +33,7 @@ printf 'processor\t: 0\nmodel name\t: test\n' > "$work/noserial"
 printf 'processor\t: 0\nSerial\t\t: 10000000abcdef01\n' > "$work/serial"
 
 run_with_cpuinfo() {
-  unshare -m sh -c 'mount --bind "$1" /proc/cpuinfo && exec "$2"' sh "$1" "$daemon" \
+  unshare -m sh -c 'mount --bind "$1" /proc/cpuinfo && shift && exec "$@"' sh "$1" $wrapper "$daemon" \
     >"$work/out" 2>"$work/err"
 }
 
