@@ -58,14 +58,28 @@ void handle_string_request(int fd, const usb_ctrlrequest* setup) {
 
 // ---- SET_CONFIGURATION ---------------------------------------------------------
 
+void close_field(std::atomic<int32_t>* field) {
+    const int fd = field->exchange(-1);
+    if (fd > 0)
+        os->close(fd);
+}
+
 void start_stream_threads() {
     thread_args.stop.store(0);
     clear_halt_in_pending.store(false);
     clear_halt_out_pending.store(false);
     threadr.started = os->thread_create(&threadr.handle, rx_thread, &thread_args) == 0;
     threadt.started = os->thread_create(&threadt.handle, tx_thread, &thread_args) == 0;
-    if (!threadr.started || !threadt.started)
-        log_err("Unable to start the stream threads\n");
+    if (threadr.started && threadt.started)
+        return;
+    log_err("Unable to start the stream threads\n");
+    // Half a pair cannot stream: let the one that started leave, and close
+    // both endpoint files, so that the next SET_CONFIGURATION 1 starts from
+    // scratch instead of finding a file still open.
+    stop_stream_threads();
+    join_stream_threads();
+    close_field(&thread_args.fd_in);
+    close_field(&thread_args.fd_out);
 }
 
 void handle_set_configuration(int fd, const usb_ctrlrequest* setup) {
@@ -130,12 +144,6 @@ endpoint_setup configure_endpoint(std::atomic<int32_t>* field, const char* path,
     if (written != send_size)
         log_err("Write error %d (%s)\n", static_cast<int>(written), errno_text(errno));
     return {true, written};
-}
-
-void close_field(std::atomic<int32_t>* field) {
-    const int fd = field->exchange(-1);
-    if (fd > 0)
-        os->close(fd);
 }
 
 }  // namespace

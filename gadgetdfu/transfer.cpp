@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -35,6 +36,11 @@ namespace {
 std::mutex transfer_mutex;
 // The TX thread waits here while no download is open.
 std::condition_variable download_cv;
+// Signalled when a stream thread lets go of a replaced descriptor.
+std::condition_variable retired_cv;
+// How often a new download wakes the TX thread, 2 ms apart, to make it drop
+// the chunk of the download it replaces.
+constexpr int kRetireWakes = 500;
 
 // The descriptor a stream thread is using outside the lock. When the main
 // thread replaces that transfer, it sets `close_when_done` and the thread
@@ -71,6 +77,7 @@ void release(in_use& use, std::atomic<int32_t>& published, int fd, bool end) {
     if (use.close_when_done) {
         use.close_when_done = false;
         os->close(fd);
+        retired_cv.notify_all();
         return;
     }
     if (end && published.load() == fd) {
@@ -144,9 +151,20 @@ int open_download(uint64_t length) {
     }
     notify_tx_waiter();
     // A chunk of the old download may be on its way to the host: cut it
-    // short so that the new download starts clean.
-    if (interrupt_sender)
-        wake_tx_thread();
+    // short so that the new download starts clean. A wake that arrives
+    // while the thread is between its checks and the write is lost, so wake
+    // it until it has let go of the old descriptor (bounded: a thread that
+    // never gets there must not hold up the control endpoint for ever).
+    if (interrupt_sender) {
+        std::unique_lock<std::mutex> lock(transfer_mutex);
+        for (int tries = 0; tries < kRetireWakes && download_use.close_when_done; ++tries) {
+            lock.unlock();
+            wake_tx_thread();
+            lock.lock();
+            retired_cv.wait_for(lock, std::chrono::milliseconds(2),
+                                [] { return !download_use.close_when_done; });
+        }
+    }
     return tfd;
 }
 

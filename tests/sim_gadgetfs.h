@@ -30,6 +30,15 @@ namespace sim {
 
 using Bytes = std::vector<uint8_t>;
 
+// `n` bytes of a pattern that does not repeat within 256 bytes, so that a
+// shifted, dropped or repeated block shows; `seed` tells images apart.
+inline Bytes sequence(size_t n, uint8_t seed = 0) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>((i * 7 + seed + (i >> 8)) & 0xFF);
+    return b;
+}
+
 usb_gadgetfs_event connect_event();
 usb_gadgetfs_event disconnect_event();
 usb_gadgetfs_event suspend_event();

@@ -11,14 +11,8 @@
 namespace {
 
 using sim::Bytes;
+using sim::sequence;
 using sim::Node;
-
-Bytes sequence(size_t n, uint8_t seed = 0) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>((i * 7 + seed + (i >> 8)) & 0xFF);
-    return b;
-}
 
 int count(const std::string& text, const std::string& what) {
     int n = 0;
