@@ -110,6 +110,6 @@ done
 echo
 echo "=== summary"
 printf '%s\n' "${results[@]}"
-grep -h -E '^(fuzz|stress|faults): ' "$out"/*.log 2>/dev/null | sort -u
+grep -h -E '^(fuzz|stress|faults): ' "$out"/*.log "$out"/native/e2e/logs/*.log 2>/dev/null | sort -u
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
