@@ -110,6 +110,15 @@ done
 echo
 echo "=== summary"
 printf '%s\n' "${results[@]}"
-grep -h -E '^(fuzz|stress|faults): ' "$out"/*.log "$out"/native/e2e/logs/*.log 2>/dev/null | sort -u
+# The hardening figures: the fuzz stage's, the race stress's and the fault
+# injection's lines, added up. A stage that did not run counts nothing.
+figures=$(grep -h -E '^(fuzz|stress|faults): ' "$out"/*.log "$out"/native/e2e/logs/*.log 2>/dev/null | sort -u)
+[ -n "$figures" ] && printf '%s\n' "$figures"
+awk '
+  /^fuzz: /   { inputs += $2; failures += $4 }
+  /^stress: / { cycles += $2; failures += $4 }
+  /^faults: / { faults += $2; bytes += $5; failures += $8 }
+  END { printf "hardening: %.0f inputs fuzzed, %.0f cycles survived, %.0f faults injected, %.0f bytes verified, %.0f failures\n",
+               inputs, cycles, faults, bytes, failures }' <<<"$figures"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
