@@ -1,0 +1,133 @@
+# Firmware transfers byte for byte: uploads of sizes around the 512-byte
+# packet and the daemon's 1 MiB read, and a 10 MiB image; downloads of the
+# whole image, of exactly N bytes, and of more than the image holds.
+#
+# Each upload starts from an empty /tmp/firmware (the daemon does not
+# truncate), so the file must afterwards equal the image exactly. Every
+# upload must also be closed by the daemon: the zero-length packet that
+# dfuctl sends last shows as "RX Thread read 0 bytes from usb".
+# e2e-timeout: 280
+# e2e-memory: 512
+. /e2e/lib.sh
+
+MIB=1048576
+IMG=/tmp/img
+DL=/tmp/downloaded
+FW=/tmp/firmware
+mkdir -p "$IMG"
+
+# expect_summary VERB N: the last dfuctl run ended with "VERB N bytes in ...".
+expect_summary() {
+    case "$DFU_OUT" in
+        "$1 $2 bytes in "*) ok "dfuctl: $1 $2 bytes" ;;
+        *) fail "$DFU_CMD: expected the summary '$1 $2 bytes in ...', got '$DFU_OUT'" ;;
+    esac
+}
+
+# upload_ok FILE: dfuctl uploads FILE; the RX thread writes exactly its bytes
+# ("Read N bytes from USB") and closes the upload with one zero-length read.
+upload_ok() {
+    _size=$(wc -c <"$1")
+    log_mark
+    expect_dfu_rc 0 upload "$1"
+    expect_summary uploaded "$_size"
+    wait_line out "RX Thread read 0 bytes from usb"
+    # One pass over the lines since the mark (each look costs a fork or two,
+    # which is slow under TCG).
+    _ur=$(since_mark out | awk '
+        /RX Thread read 0 bytes from usb/ { z++ }
+        { t = $0 } sub(/.*Read /, "", t) && t ~ /^[0-9]+ bytes from USB/ { s += t + 0 }
+        END { print z + 0, s + 0 }')
+    expect_eq "$_ur" "1 $_size" "zero-length reads and bytes written for $1"
+}
+
+# upload_exact SIZE: an image of SIZE bytes into an empty /tmp/firmware.
+upload_exact() {
+    make_image "$IMG/$1" "$1"
+    : >"$FW"
+    upload_ok "$IMG/$1"
+    expect_same_file "$FW" "$IMG/$1"
+}
+
+# download_ok EXPECTED ARGS...: dfuctl download $DL ARGS succeeds and $DL
+# holds exactly the bytes of EXPECTED.
+download_ok() {
+    _exp=$1; shift
+    rm -f "$DL"
+    log_mark
+    expect_dfu_rc 0 download "$DL" "$@"
+    expect_same_file "$DL" "$_exp"
+}
+
+daemon_start secondary
+wait_enumerated
+
+# ---------------------------------------------------------------------------
+# Uploads: empty, around one packet, around the 1 MiB read, and 10 MiB + 7
+# (ten full reads and a short one).
+for size in 0 1 511 512 513 $((MIB - 1)) $MIB $((MIB + 1)) $((10 * MIB + 7)); do
+    say "# upload of $size bytes"
+    upload_exact "$size"
+done
+# The upload was opened on the file and its open result logged.
+expect_line err "Opening blockdevice for writing... "
+expect_line -E err "^File/device\(write\) opening process result= \[[1-9][0-9]*\]"
+expect_line err "ORVEN_WRITE_FIRMWARE write result= [24]"
+expect_no_line err "Block device still open for writing"
+
+# ---------------------------------------------------------------------------
+# Downloads from the 10 MiB + 7 image now in /tmp/firmware.
+big=$IMG/$((10 * MIB + 7))
+
+say "# download of the whole image"
+download_ok "$big"
+expect_summary downloaded $((10 * MIB + 7))
+expect_line err "Reading all bytes from firmware... "
+wait_line err "End of file or read error 0"
+expect_line out "(totalBytesRead: $((10 * MIB + 7)))"
+expect_no_line out "TX Thread read all bytes from disk"
+
+# Exactly N bytes: within one chunk of 512000, two whole chunks, and across
+# the 1 MiB boundary (chunks 512000, 512000, 24577).
+for n in 1000 1024000 $((MIB + 1)); do
+    say "# download of exactly $n bytes"
+    head -c "$n" "$big" >"$IMG/head.$n"
+    download_ok "$IMG/head.$n" --length "$n"
+    expect_line err "Reading $n bytes from firmware... "
+    wait_line out "TX Thread read all bytes from disk ($n)"
+    expect_no_line err "End of file or read error"
+done
+expect_line out "write 24577 bytes to usb:"
+
+# More than the image holds: the whole image and no more. 513 bytes end in a
+# short packet; 1 MiB is a multiple of the packet size and ends by the idle
+# time (the daemon sends no zero-length packet).
+for size in 513 $MIB; do
+    say "# download of more than the $size bytes in the image"
+    cat "$IMG/$size" >"$FW"
+    download_ok "$IMG/$size" --length $((2 * size))
+    case "$DFU_ERR" in
+        *"sent $size of $((2 * size)) bytes"*) ok "dfuctl: the image is shorter" ;;
+        *) fail "dfuctl did not report the shorter image: $DFU_ERR" ;;
+    esac
+    wait_line err "End of file or read error 0"
+    expect_no_line out "TX Thread read all bytes from disk"
+done
+
+# The whole of an image whose size is a multiple of 512 (no short packet),
+# and of an empty one.
+say "# download of the whole 1 MiB image"
+download_ok "$IMG/$MIB"
+wait_line err "End of file or read error 0"
+say "# download of an empty image"
+: >"$FW"
+download_ok "$IMG/0"
+wait_line err "End of file or read error 0"
+expect_no_line out "bytes to usb:"
+
+# After all transfers the board still answers.
+expect_dfu 0 "04 03 09 04" string 0
+daemon_running || fail "the daemon ended"
+ok "the daemon still runs"
+
+e2e_done
