@@ -233,7 +233,7 @@ expect_depends() {  # deb, pattern...
       bad "$(basename "$deb"): no dependency on $p (Depends: $depends)"
     fi
   done
-  if printf '%s' "$depends" | grep -Eq -- ':[a-z0-9]+|-cross'; then
+  if printf '%s' "$depends" | grep -Eq -- '[a-z0-9.+-]:[a-z]|-cross'; then
     bad "$(basename "$deb"): Depends names cross-toolchain packages: $depends"
   fi
 }
