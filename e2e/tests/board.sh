@@ -7,6 +7,10 @@
 # e2e-timeout: 200
 . /e2e/lib.sh
 
+# Commands that run a tool wait for it before they reply; under qemu-user on
+# a busy machine that can take longer than dfuctl's default 5 s.
+LONG="--timeout 20000"
+
 T=$E2E_DIR/board
 mkdir -p "$T"
 
@@ -21,6 +25,7 @@ hex_file() { od -An -v -tx1 "$1" | tr -s ' \n' '  ' | sed 's/^ //; s/ $//'; }
 # in all (anything beyond LENGTH is cut).
 frame() {
     {
+        # shellcheck disable=SC2059 # the format is the command byte as an escape
         printf "\\$(printf %03o "$1")\\000\\000\\000"
         [ -z "${3:-}" ] || cat "$3"
         head -c "$2" /dev/zero
@@ -34,7 +39,7 @@ text_frame() { printf '%s' "$3" >"$T/payload"; frame "$1" "$2" "$T/payload"; }
 # request (bmRequestType 0xC0, wValue and wIndex 0, wLength 255 unless given)
 # is answered with exactly these bytes.
 expect_reply() {
-    dfu control 0xc0 "$2" 0 0 "${4:-255}"
+    dfu $LONG control 0xc0 "$2" 0 0 "${4:-255}"
     [ "$DFU_RC" = 0 ] || fail "$1: exit status $DFU_RC"
     [ "$DFU_OUT" = "$3" ] || fail "$1: the reply was
 $DFU_OUT
@@ -45,12 +50,6 @@ $3"
 
 # info_line KEY VALUE: one line of dfuctl info.
 info_line() { printf '%-24s%s' "$1" "$2"; }
-
-# expect_info_ok [--json]: dfuctl info ran through.
-expect_info_ok() {
-    dfu "$@" info
-    [ "$DFU_RC" = 0 ] || fail "dfuctl $* info: exit status $DFU_RC"
-}
 
 # load_ramdisk [KIB]: /dev/mmcblk0 (a link to /dev/ram0) becomes a fresh RAM
 # disk of KIB KiB; without KIB there is no RAM disk (the link dangles).
@@ -68,16 +67,14 @@ daemon_start secondary
 wait_enumerated
 
 # ---------------------------------------------------------------------------
-# Version: "v1.4" and its NUL in a 24-byte reply. The high nibble of bRequest
-# is no part of the command number.
+# Version: "v1.4" and its NUL in a 24-byte reply.
 log_mark
 version_reply=$(text_frame 1 24 "v1.4")
 expect_eq "$version_reply" "01 00 00 00 76 31 2e 34 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00" \
     "expected version reply"
 expect_reply "version" 0x01 "$version_reply"
-expect_reply "version, bRequest 0xf1" 0xf1 "$version_reply" 24
-expect_order out "Vendor request" "bRequest: 1" "Vendor request" "bRequest: 1"
-wait_count -x err "ORVEN_GET_VERSION write result= [24]" 2
+expect_order out "Vendor request" "bRequest: 1"
+wait_line -x err "ORVEN_GET_VERSION write result= [24]"
 
 # ---------------------------------------------------------------------------
 # Flash size: the byte count of /dev/mmcblk0 as decimal text and a NUL, in a
@@ -89,18 +86,13 @@ expect_reply "flash size, 64 MiB RAM disk" 0x02 "$(text_frame 2 24 67108864)"
 # 32 bits anywhere (the ARM build runs in this VM too).
 load_ramdisk 4194305
 expect_reply "flash size, 4194305 KiB RAM disk" 0x02 "$(text_frame 2 24 4294968320)"
-expect_info_ok --json
-expect_eq "$(printf '%s' "$DFU_OUT" | grep -o '"flash_size_bytes":[0-9]*')" '"flash_size_bytes":4294968320' \
-    "dfuctl --json info flash size"
-wait_count -x err "ORVEN_GET_FLASHSIZE write result= [24]" 3
+wait_count -x err "ORVEN_GET_FLASHSIZE write result= [24]" 2
 
 # No device at all: "-1" and a line on standard output.
 load_ramdisk
 log_mark
 expect_reply "flash size without /dev/mmcblk0" 0x02 "$(text_frame 2 24 -1)"
 wait_line -x out "get_eMMC_size: error opening [/dev/mmcblk0] err[-1]"
-expect_info_ok
-expect_out_line "$(info_line "flash size" "unavailable (-1: the board cannot open its eMMC device)")"
 
 # A file that opens but is no block device: the size query fails, "-2" (its
 # length, 1 MiB, is not what is asked for).
@@ -110,10 +102,6 @@ log_mark
 expect_reply "flash size of a plain file" 0x02 "$(text_frame 2 24 -2)"
 expect_no_line out "get_eMMC_size"
 
-# Back to the usual 64 MiB disk.
-ln -sf ram0 /dev/mmcblk0
-load_ramdisk 65536
-
 # ---------------------------------------------------------------------------
 # eMMC wear values: the text after each of three line prefixes of
 # "mmc extcsd read /dev/mmcblk0 | grep EXT_CSD", without the line's last
@@ -122,18 +110,11 @@ A="eMMC Life Time Estimation A [EXT_CSD_DEVICE_LIFE_TIME_EST_TYP_A]: "
 B="eMMC Life Time Estimation B [EXT_CSD_DEVICE_LIFE_TIME_EST_TYP_B]: "
 E="eMMC Pre EOL information [EXT_CSD_PRE_EOL_INFO]: "
 
-# The VM's usual output: 0x01, 0x02, 0x01 among other lines. dfuctl info
-# decodes the same replies (the flash size is 64 MiB again).
+# The VM's usual output: 0x01, 0x02, 0x01 among other lines.
 standin_reset mmc
 log_mark
 expect_reply "eMMC values, usual output" 0x03 "$(text_frame 3 17 0x010x020x01)"
-wait_count -x err "ORVEN_GET_EMMC_PROPERTIES write result= [17]" 1
-expect_dfu 0 "$(info_line version v1.4)
-$(info_line "flash size" "67108864 bytes (64.00 MiB)")
-$(info_line "life time estimation A" "0x01 (0-10% of life used)")
-$(info_line "life time estimation B" "0x02 (10-20% of life used)")
-$(info_line "pre-EOL information" "0x01 (normal)")
-$(info_line serial VP2-2024-000417)" info
+wait_line -x err "ORVEN_GET_EMMC_PROPERTIES write result= [17]"
 
 # Matching and non-matching EXT_CSD lines: only a prefix at the very start of
 # a line counts; lines without "EXT_CSD" never reach the daemon.
@@ -149,10 +130,22 @@ printf '%s\n' "=============================================" \
     "${E}0x03" >"$T/mmc-worn"
 standin_output_file mmc "$T/mmc-worn"
 expect_reply "eMMC values among other lines" 0x03 "$(text_frame 3 17 0x050x0b0x03)"
-expect_info_ok
-expect_out_line "$(info_line "life time estimation A" "0x05 (40-50% of life used)")"
-expect_out_line "$(info_line "life time estimation B" "0x0b (exceeded its maximum estimated life)")"
-expect_out_line "$(info_line "pre-EOL information" "0x03 (urgent)")"
+
+# dfuctl info decodes the same replies: the 4 GiB disk is back (the count in
+# the JSON output too), the wear words of these values, the usual serial.
+ln -sf ram0 /dev/mmcblk0
+load_ramdisk 4194305
+expect_dfu 0 "$(info_line version v1.4)
+$(info_line "flash size" "4294968320 bytes (4.00 GiB)")
+$(info_line "life time estimation A" "0x05 (40-50% of life used)")
+$(info_line "life time estimation B" "0x0b (exceeded its maximum estimated life)")
+$(info_line "pre-EOL information" "0x03 (urgent)")
+$(info_line serial VP2-2024-000417)" $LONG info
+dfu $LONG --json info
+[ "$DFU_RC" = 0 ] || fail "dfuctl --json info: exit status $DFU_RC"
+expect_eq "$(printf '%s' "$DFU_OUT" | grep -o '"flash_size_bytes":[0-9]*') $(printf '%s' "$DFU_OUT" |
+    grep -o '"pre_eol_info":{[^}]*}')" '"flash_size_bytes":4294968320 "pre_eol_info":{"raw":"0x03","text":"urgent"}' \
+    "dfuctl --json info: flash size and pre-EOL value"
 
 # Values in the order their lines come, a prefix that comes twice counts
 # twice; a line that ends right after its prefix (a newline, or a NUL byte
@@ -188,14 +181,15 @@ n=0
 while [ "$n" -lt 8 ]; do printf '0x0123456789abcdef0123456789abcd'; n=$((n + 1)); done >"$T/many-values"
 log_mark
 expect_reply "eMMC values beyond the payload, first 256 bytes" 0x03 "$(frame 3 256 "$T/many-values")" 256
-wait_count -x err "ORVEN_GET_EMMC_PROPERTIES write result= [256]" 1
+wait_line -x err "ORVEN_GET_EMMC_PROPERTIES write result= [256]"
 # One run of mmc per request (dfuctl info included), always the same line.
-expect_standin_calls mmc "$(for n in 1 2 3 4 5 6 7; do echo "extcsd read /dev/mmcblk0"; done)"
+expect_standin_calls mmc "$(for _ in 1 2 3 4 5 6 7; do echo "extcsd read /dev/mmcblk0"; done)"
 
 # ---------------------------------------------------------------------------
 # The Microsoft extended compat ID descriptor: the OS string (0xEE) announces
 # the vendor code, and a device-to-host vendor request with that code and
-# wIndex 4 gets the 40-byte descriptor that names WINUSB for interface 0.
+# wIndex 4 gets the 40-byte descriptor that names WINUSB for interface 0,
+# no more even when more is asked for.
 dfu string 0xee
 [ "$DFU_RC" = 0 ] || fail "dfuctl string 0xee: exit status $DFU_RC"
 code=$(printf '%s\n' "$DFU_OUT" | cut -d' ' -f17)
@@ -210,25 +204,18 @@ expect_eq "$code" cd "vendor code in the OS string"
 compat=$(hex_file "$T/compat-id")
 expect_eq "$(wc -c <"$T/compat-id")" 40 "length of the expected compat ID descriptor"
 log_mark
-expect_dfu 0 "$compat" control 0xc0 "0x$code" 0 4 40
-expect_dfu 0 "$compat" control 0xc0 0xcd 0 4 255
-expect_dfu 0 "$(printf '%s' "$compat" | cut -c1-47)" control 0xc0 0xcd 0 4 16
-expect_count -x out "bRequest: 13" 3
+expect_dfu 0 "$compat" $LONG control 0xc0 "0x$code" 0 4 40
+expect_dfu 0 "$compat" $LONG control 0xc0 0xcd 0 4 255
 wait_count -x err "MS_EXTENDED_COMPAT_ID write result= [40]" 2
+expect_count -x out "bRequest: 13" 2
 expect_no_line err "Stalled"
 
-# Any other wIndex, another request with command number 13, or the
-# host-to-device direction: stalled.
+# Any other wIndex, or another request with command number 13: stalled.
 log_mark
 expect_stalled control 0xc0 0xcd 0 5 40
 expect_stalled control 0xc0 0xcd 0 0 40
 expect_stalled control 0xc0 0x1d 0 4 40
-expect_stalled control 0x40 0xcd 0 4 0
-wait_count -x err "Stalled" 4
-expect_count -x out "bRequest: 13" 4
+wait_count -x err "Stalled" 3
 expect_no_line err "MS_EXTENDED_COMPAT_ID"
-
-# After all of it the daemon still answers.
-expect_reply "version at the end" 0x01 "$version_reply"
 
 e2e_done
