@@ -123,7 +123,7 @@ struct endpoint_setup {
 
 endpoint_setup configure_endpoint(std::atomic<int32_t>* field, const char* path,
                                   const usb_endpoint_descriptor& descriptor) {
-    const int fd = os->open(path, O_RDWR);
+    const int fd = os->open(path, O_RDWR | O_CLOEXEC);
     field->store(fd);
     if (fd <= 0) {
         log_err("Unable to open %s (%s)\n", path, errno_text(errno));

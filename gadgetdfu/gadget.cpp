@@ -149,10 +149,10 @@ int gadget_main() {
     log_out(" SOC Serial number [%s] \n", reinterpret_cast<const char*>(sernum));
 
     uint32_t usb_pid = gadgetdfu::kProductIdPrimary;
-    int fd = os->open(kControllerPrimary, O_RDWR | O_SYNC);
+    int fd = os->open(kControllerPrimary, O_RDWR | O_SYNC | O_CLOEXEC);
     if (fd <= 0) {
         usb_pid = gadgetdfu::kProductIdSecondary;
-        fd = os->open(kControllerSecondary, O_RDWR | O_SYNC);
+        fd = os->open(kControllerSecondary, O_RDWR | O_SYNC | O_CLOEXEC);
     }
     if (fd <= 0) {
         log_err("Unable to open %s and %s (%s)\n", kControllerPrimary, kControllerSecondary,

@@ -119,7 +119,7 @@ int open_upload() {
         retire(upload_use, old);
     }
     log_err("Opening blockdevice for writing... \n");
-    const int tfd = os->open(kFirmwarePath, O_WRONLY);
+    const int tfd = os->open(kFirmwarePath, O_WRONLY | O_CLOEXEC);
     (void)os->lseek(tfd, 0, SEEK_SET);
     fdFirmware.store(tfd);
     log_err("File/device(write) opening process result= [%d]... \n", fdFirmware.load());
@@ -137,7 +137,7 @@ int open_download(uint64_t length) {
             interrupt_sender = retire(download_use, old);
         }
         log_err("Opening blockdevice for reading... \n");
-        tfd = os->open(kFirmwarePath, O_RDONLY);
+        tfd = os->open(kFirmwarePath, O_RDONLY | O_CLOEXEC);
         (void)os->lseek(tfd, 0, SEEK_SET);
         if (length == 0)
             log_err("Reading all bytes from firmware... \n");

@@ -172,7 +172,7 @@ void handle_vendor_request(int fd, const usb_ctrlrequest* setup) {
 // ---- Device information ---------------------------------------------------------
 
 void get_eMMC_size(char* buff) {
-    const int fd = os->open(kEmmcPath, O_RDONLY);
+    const int fd = os->open(kEmmcPath, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         log_out("get_eMMC_size: error opening [%s] err[%d]\n", kEmmcPath, -1);
         std::strcpy(buff, "-1");

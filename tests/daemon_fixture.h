@@ -28,6 +28,8 @@ struct DaemonTest : testing::Test {
     void TearDown() override {
         sim.wait_daemon();
         EXPECT_TRUE(sim.errors().empty()) << testing::PrintToString(sim.errors());
+        // The tools the daemon starts must not inherit its files.
+        EXPECT_TRUE(sim.inheritable_opens().empty()) << testing::PrintToString(sim.inheritable_opens());
     }
 
     Answer request(uint8_t bRequestType, uint8_t bRequest, uint16_t wValue = 0, uint16_t wIndex = 0,

@@ -339,6 +339,11 @@ std::vector<std::string> SimGadget::popen_log() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return popen_log_;
 }
+
+std::vector<std::string> SimGadget::inheritable_opens() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return inheritable_opens_;
+}
 std::vector<std::string> SimGadget::trace() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return trace_;
@@ -453,6 +458,8 @@ int SimGadget::do_open(const char* path_c, int flags) {
     const int fd = allocate_fd();
     files_[fd] = OpenFile{node, path, flags};
     ++opens_[node];
+    if (!(flags & O_CLOEXEC))
+        inheritable_opens_.push_back(path);
     changed();
     return fd;
 }

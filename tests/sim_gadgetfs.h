@@ -149,6 +149,9 @@ public:
     uint64_t usleep_total() const;
     int usleep_calls() const;
     int open_count(Node node) const;
+    // Paths opened without O_CLOEXEC: the board tools the daemon starts
+    // would inherit those descriptors.
+    std::vector<std::string> inheritable_opens() const;
     int fsync_count() const;
     int select_count(Node node) const;
     int blocked_count() const;  // threads waiting in an endpoint or disk call
@@ -236,7 +239,7 @@ private:
     std::vector<pthread_t> blocked_threads_;
     std::vector<pthread_t> woken_threads_;
     std::string out_, err_, cpuinfo_copy_;
-    std::vector<std::string> popen_log_, trace_, errors_;
+    std::vector<std::string> popen_log_, trace_, errors_, inheritable_opens_;
     std::vector<std::pair<Node, unsigned long>> ioctls_;
     std::map<FILE*, std::string> pipes_;
     std::vector<std::string*> pipe_buffers_;
