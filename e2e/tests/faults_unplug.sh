@@ -1,0 +1,277 @@
+# Unplugging the board in the middle of uploads and downloads: dfuctl must
+# end with "board vanished" (74), nothing but the image's own bytes may reach
+# /tmp/firmware or the host's file, and after the replug the next transfer in
+# the same direction must be byte-exact.
+#
+# 25 cycles of two unplugs, each with a fresh image of 2 to 4 MiB (every
+# third a multiple of 1 MiB, every third a multiple of 512 bytes):
+#   1. upload, unplugged after a random delay: /tmp/firmware (emptied
+#      before) holds a prefix of the image; replug;
+#   2. the same upload again, undisturbed: /tmp/firmware is exactly the image;
+#   3. download of the image with 3 MiB more behind it, unplugged after a
+#      random delay: what arrived is a prefix of the board's file; replug;
+#   4. the image read back undisturbed (verify, or download and compare).
+# The cut transfers are held at their end (bg_upload_held), so every unplug
+# lands inside one.
+#
+# The sizes and delays come from a seeded generator; the seed is printed at
+# the start and FAULTS_SEED=N (run-vm.sh --env) repeats the same choices.
+# FAULTS_CYCLES=N runs N cycles instead of 25.
+# e2e-timeout: 420
+. /e2e/lib.sh
+
+MIB=1048576
+FAULTS=0 BYTES=0 FAILURES=0
+CYCLES=${FAULTS_CYCLES:-25}
+
+# ---------------------------------------------------------------------------
+# Helpers shared by the fault scripts (each script carries its own copy).
+
+# The last line of the script's output, whatever way it ends: the number of
+# faults injected, of bytes found byte-exact, and of failed checks.
+faults_exit() {
+    _fx_rc=$?
+    [ "$_fx_rc" = 0 ] || [ "$FAILURES" -gt 0 ] || FAILURES=1
+    printf 'faults: %d faults injected, %d bytes verified, %d failures\n' "$FAULTS" "$BYTES" "$FAILURES"
+    (exit "$_fx_rc")
+    e2e_on_exit
+}
+trap faults_exit EXIT
+
+# flop MESSAGE: a failed check that does not end the test at once, so that
+# the count of failures means something; five of them do end it.
+flop() {
+    FAILURES=$((FAILURES + 1))
+    say "FAILED CHECK $FAILURES: $*"
+    [ -n "${BG_CMD:-}" ] && say "  (last background run: $BG_CMD, exit ${BG_RC:-?}: $(head -c 300 "$E2E_DIR/bg.err" 2>/dev/null))"
+    [ "$FAILURES" -lt 5 ] || fail "giving up after $FAILURES failed checks"
+}
+
+# Seeded pseudo-random numbers (31-bit LCG): rand N sets R to 0..N-1.
+FAULTS_SEED=${FAULTS_SEED:-$(od -An -N4 -tu4 /dev/urandom | tr -d ' \n')}
+RNG=$((FAULTS_SEED % 2147483648))
+say "faults seed: $FAULTS_SEED (FAULTS_SEED=$FAULTS_SEED repeats these choices)"
+rand() {
+    RNG=$(( (RNG * 1103515245 + 12345) % 2147483648 ))
+    _r_hi=$(( RNG / 65536 ))
+    RNG=$(( (RNG * 1103515245 + 12345) % 2147483648 ))
+    R=$(( (_r_hi * 32768 + RNG / 65536) % $1 ))
+}
+sleep_ms() { sleep "$(( $1 / 1000 )).$(printf %03d $(( $1 % 1000 )))"; }
+
+# Files. busybox's head, cmp and wc read a byte at a time, which takes
+# seconds per image in the VM; these use dd, md5sum and stat instead.
+size_of() { stat -c %s "$1"; }
+# new_image FILE BYTES: pseudo-random bytes.
+new_image() {
+    dd if=/dev/urandom of="$1" bs=1048576 count="$2" iflag=count_bytes,fullblock status=none \
+        || fail "cannot make $1"
+}
+# digest FILE [N]: MD5 of FILE, or of its first N bytes.
+digest() {
+    if [ $# = 2 ]; then
+        _dg=$(dd if="$1" bs=1048576 count="$2" iflag=count_bytes status=none | md5sum)
+    else
+        _dg=$(md5sum <"$1")
+    fi
+    printf '%s\n' "${_dg%% *}"
+}
+# same_file A B: the same bytes.
+same_file() { [ "$(size_of "$1")" = "$(size_of "$2")" ] && [ "$(digest "$1")" = "$(digest "$2")" ]; }
+# is_prefix FILE IMAGE: FILE is no longer than IMAGE and equals its start.
+is_prefix() {
+    _ip_n=$(size_of "$1")
+    [ "$_ip_n" -le "$(size_of "$2")" ] && [ "$(digest "$1")" = "$(digest "$2" "$_ip_n")" ]
+}
+# where_differs A B: cmp's report (slow; for failure messages only).
+where_differs() { cmp "$1" "$2" 2>&1 | head -n 1; }
+
+# The daemon's standard error: how many lines contain TEXT;
+# wait_err_count TEXT N [SECONDS]: until at least N do (polled every 10 ms).
+err_count() { grep -cF -e "$1" "$E2E_DIR/daemon.err"; }
+wait_err_count() {
+    _wc_polls=0
+    while [ "$(err_count "$1")" -lt "$2" ]; do
+        _wc_polls=$((_wc_polls + 1))
+        [ "$_wc_polls" -lt $(( ${3:-10} * 100 )) ] || return 1
+        sleep 0.01
+    done
+}
+
+# Transfers with a held end. An upload reads its image from a pipe whose
+# last byte is held back; a download writes into a pipe that is not read,
+# and is longer than the four 1 MiB transfers dfuctl keeps in flight.
+# Neither can finish before release, so a fault injected meanwhile always
+# lands inside the transfer however fast or slow the machine is; a random
+# delay chooses where.
+#
+# bg_upload_held IMAGE; bg_download_held LENGTH FILE (the bytes reach FILE
+# once released); bg_dfu ARGS... (not held). All run dfuctl in the
+# background with a time limit; its exit status lands in bg.rc.
+bg_upload_held() {
+    BG_CMD="dfuctl upload (pipe from $1)"
+    rm -f "$E2E_DIR/bg.rc" "$E2E_DIR/release" "$E2E_DIR/up.fifo"
+    mkfifo "$E2E_DIR/up.fifo"
+    { dd if="$1" bs=65536 count=$(( $(size_of "$1") - 1 )) iflag=count_bytes status=none
+      while [ ! -e "$E2E_DIR/release" ]; do sleep 0.02; done
+      tail -c 1 "$1"; } >"$E2E_DIR/up.fifo" 2>/dev/null &
+    BG_FEEDER=$!
+    { timeout -k 2 60 dfuctl --quiet upload "$E2E_DIR/up.fifo" >"$E2E_DIR/bg.out" 2>"$E2E_DIR/bg.err"
+      echo $? >"$E2E_DIR/bg.rc"; } &
+    BG_PID=$!
+}
+bg_download_held() {
+    BG_CMD="dfuctl download --length $1 - (into a held pipe)"
+    rm -f "$E2E_DIR/bg.rc" "$E2E_DIR/release"
+    : >"$2"
+    { timeout -k 2 60 dfuctl --quiet download --length "$1" - 2>"$E2E_DIR/bg.err"
+      echo $? >"$E2E_DIR/bg.rc"; } \
+        | { while [ ! -e "$E2E_DIR/release" ]; do sleep 0.02; done; cat >"$2"; } &
+    BG_PID=$! BG_FEEDER=""
+}
+bg_dfu() {
+    BG_CMD="dfuctl $*"
+    rm -f "$E2E_DIR/bg.rc" "$E2E_DIR/release"
+    { timeout -k 2 60 dfuctl --quiet "$@" >"$E2E_DIR/bg.out" 2>"$E2E_DIR/bg.err"
+      echo $? >"$E2E_DIR/bg.rc"; } &
+    BG_PID=$! BG_FEEDER=""
+}
+bg_running() { [ ! -s "$E2E_DIR/bg.rc" ]; }
+# release: lets a held transfer go on; waits for dfuctl (sets BG_RC, BG_ERR).
+release() {
+    : >"$E2E_DIR/release"
+    wait "$BG_PID"
+    [ -z "$BG_FEEDER" ] || wait "$BG_FEEDER"
+    BG_RC=$(cat "$E2E_DIR/bg.rc" 2>/dev/null)
+    BG_ERR=$(cat "$E2E_DIR/bg.err")
+}
+
+# ms_per_mib TEXT: the milliseconds per MiB of a dfuctl summary line
+# ("... N bytes in S s ..."), at least 1; nothing when there is none.
+ms_per_mib() {
+    printf '%s\n' "$1" | sed -n 's/.* \([0-9][0-9]*\) bytes in \([0-9.]*\) s.*/\1 \2/p' | head -n 1 \
+        | awk '$1 > 0 { v = int($2 * 1000 * 1048576 / $1); if (v < 1) v = 1; print v }'
+}
+
+# expect_vanished WHAT: the background dfuctl ended with "board vanished".
+expect_vanished() {
+    case "$BG_RC:$BG_ERR" in
+        74:*vanished*) ;;
+        *) flop "$1: dfuctl exit $BG_RC, expected 74 (board vanished): $BG_ERR" ;;
+    esac
+}
+# ---------------------------------------------------------------------------
+
+# How long the bytes ahead of the held end take to move, from the last
+# undisturbed transfer that way; the unplug delay is drawn from it, so that
+# some cuts land while bytes flow and some while the board waits.
+UP_MS_PER_MIB=150 DOWN_MS_PER_MIB=150
+learn_rate() {
+    _lr=$(ms_per_mib "$DFU_OUT")
+    [ -n "$_lr" ] || return 0
+    if [ "$1" = upload ]; then UP_MS_PER_MIB=$_lr; else DOWN_MS_PER_MIB=$_lr; fi
+}
+
+# cut_transfer upload IMAGE | cut_transfer download BOARD_FILE: starts a
+# held transfer, waits for the daemon to take the vendor command, powers the
+# board's port off after a random delay, lets the transfer go on, checks
+# what arrived and replugs.
+cut_transfer() {
+    _ct_len=$(size_of "$2")
+    if [ "$1" = upload ]; then
+        _ct_cmd="ORVEN_WRITE_FIRMWARE write result" _ct_got=/tmp/firmware
+        _ct_window=$(( _ct_len / 1024 * UP_MS_PER_MIB / 1024 ))
+        : >/tmp/firmware
+    else
+        _ct_cmd="ORVEN_READ_FIRMWARE write result" _ct_got=/tmp/partial
+        _ct_window=$(( 4 * DOWN_MS_PER_MIB ))
+    fi
+    rand $((_ct_window + 1)); _ct_delay=$R
+    # The port is looked up before the transfer: lib.sh's unplug does the
+    # same (power off the root-hub port, then wait for the board to go),
+    # but its search of sysfs would add a delay of its own to the chosen one.
+    find_board || fail "no board before the $1"
+    E2E_PORT=$(readlink -f "$BOARD_SYSFS/port")
+    _ct_n=$(( $(err_count "$_ct_cmd") + 1 ))
+    if [ "$1" = upload ]; then bg_upload_held "$2"
+    else bg_download_held "$_ct_len" /tmp/partial; fi
+    wait_err_count "$_ct_cmd" "$_ct_n" || fail "$1: the daemon did not answer the vendor command"
+    sleep_ms "$_ct_delay"
+    bg_running || flop "$1 of $_ct_len bytes ended before the unplug, with its end held back"
+    echo 1 >"$E2E_PORT/disable" || fail "cannot power off $E2E_PORT"
+    FAULTS=$((FAULTS + 1))
+    wait_gone
+    release
+    _ct_where="after $_ct_delay of $_ct_window ms"
+    expect_vanished "$1 cut $_ct_where"
+    # Whatever moved before the cut is the image's own bytes.
+    _ct_have=$(size_of "$_ct_got")
+    if is_prefix "$_ct_got" "$2"; then
+        BYTES=$((BYTES + _ct_have))
+    else
+        flop "$1 cut $_ct_where: $_ct_got ($_ct_have bytes) is not a prefix of the image: $(where_differs "$_ct_got" "$2")"
+    fi
+    say "  $1 of $_ct_len bytes cut $_ct_where: dfuctl exit $BG_RC, $_ct_have bytes arrived"
+    replug_and_wait
+    daemon_running || fail "the daemon ended after an unplug"
+}
+
+daemon_start secondary
+wait_enumerated
+# Put behind the image on the board before a download is cut, so that the
+# download is longer than what dfuctl keeps in flight.
+new_image /tmp/filler $((3 * MIB))
+
+cycle=0
+while [ "$cycle" -lt "$CYCLES" ]; do
+    cycle=$((cycle + 1))
+    rand $((2 * MIB + 1)); len=$((2 * MIB + R))
+    case $((cycle % 3)) in
+        0) len=$(( (len / MIB) * MIB )) ;;
+        1) len=$(( (len / 512) * 512 )) ;;
+    esac
+    new_image /tmp/image "$len"
+    say "cycle $cycle: image of $len bytes"
+
+    cut_transfer upload /tmp/image
+    # Into an emptied /tmp/firmware, so that it must be the image and
+    # nothing else.
+    : >/tmp/firmware
+    dfu --quiet upload /tmp/image
+    if [ "$DFU_RC" = 0 ] && same_file /tmp/image /tmp/firmware; then
+        learn_rate upload
+        BYTES=$((BYTES + len))
+        ok "cycle $cycle: the upload after the unplug is byte-exact ($len bytes)"
+    else
+        flop "cycle $cycle: upload after the unplug: dfuctl exit $DFU_RC ($DFU_ERR), /tmp/firmware $(size_of /tmp/firmware) bytes: $(where_differs /tmp/image /tmp/firmware)"
+    fi
+
+    cat /tmp/filler >>/tmp/firmware
+    cp /tmp/firmware /tmp/board
+    cut_transfer download /tmp/board
+    if [ $((cycle % 2)) = 0 ]; then
+        dfu --quiet verify /tmp/image
+        if [ "$DFU_RC" = 0 ]; then
+            learn_rate download
+            BYTES=$((BYTES + len))
+            ok "cycle $cycle: verify after the unplug matches ($len bytes)"
+        else
+            flop "cycle $cycle: verify after the unplug: exit $DFU_RC: $DFU_ERR"
+        fi
+    else
+        rm -f /tmp/back
+        dfu --quiet download --length "$len" /tmp/back
+        if [ "$DFU_RC" = 0 ] && same_file /tmp/image /tmp/back; then
+            learn_rate download
+            BYTES=$((BYTES + len))
+            ok "cycle $cycle: the download after the unplug is byte-exact ($len bytes)"
+        else
+            flop "cycle $cycle: download after the unplug: exit $DFU_RC ($DFU_ERR): $(where_differs /tmp/image /tmp/back)"
+        fi
+    fi
+done
+
+[ "$FAILURES" = 0 ] || fail "$FAILURES failed check(s)"
+[ "$FAULTS" = $((2 * CYCLES)) ] || fail "$FAULTS unplugs, expected $((2 * CYCLES))"
+ok "$FAULTS unplugs, each inside a transfer; no byte lost or changed"
+e2e_done
