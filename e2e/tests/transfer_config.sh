@@ -11,31 +11,6 @@ DL=/tmp/downloaded
 FW=/tmp/firmware
 mkdir -p "$IMG"
 
-# expect_summary VERB N: the last dfuctl run ended with "VERB N bytes in ...".
-expect_summary() {
-    case "$DFU_OUT" in
-        "$1 $2 bytes in "*) ok "dfuctl: $1 $2 bytes" ;;
-        *) fail "$DFU_CMD: expected the summary '$1 $2 bytes in ...', got '$DFU_OUT'" ;;
-    esac
-}
-
-# upload_ok FILE: dfuctl uploads FILE; the RX thread writes exactly its bytes
-# ("Read N bytes from USB") and closes the upload with one zero-length read.
-upload_ok() {
-    _size=$(wc -c <"$1")
-    log_mark
-    expect_dfu_rc 0 upload "$1"
-    expect_summary uploaded "$_size"
-    wait_line out "RX Thread read 0 bytes from usb"
-    # One pass over the lines since the mark (each look costs a fork or two,
-    # which is slow under TCG).
-    _ur=$(since_mark out | awk '
-        /RX Thread read 0 bytes from usb/ { z++ }
-        { t = $0 } sub(/.*Read /, "", t) && t ~ /^[0-9]+ bytes from USB/ { s += t + 0 }
-        END { print z + 0, s + 0 }')
-    expect_eq "$_ur" "1 $_size" "zero-length reads and bytes written for $1"
-}
-
 # round_trip NAME SIZE: an image of SIZE bytes (not a multiple of 512, so
 # that the download ends at a short packet) uploaded into an empty
 # /tmp/firmware and downloaded whole again.
