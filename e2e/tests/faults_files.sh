@@ -22,7 +22,7 @@
 #      with well-formed replies that carry nothing from the tool.
 #
 # Random delays come from a seeded generator (FAULTS_SEED=N repeats them).
-# e2e-timeout: 300
+# e2e-timeout: 280
 . /e2e/lib.sh
 
 MIB=1048576
@@ -85,8 +85,10 @@ digest() {
 same_file() { [ "$(size_of "$1")" = "$(size_of "$2")" ] && [ "$(digest "$1")" = "$(digest "$2")" ]; }
 # is_prefix FILE IMAGE: FILE is no longer than IMAGE and equals its start.
 is_prefix() {
-    _ip_n=$(size_of "$1")
-    [ "$_ip_n" -le "$(size_of "$2")" ] && [ "$(digest "$1")" = "$(digest "$2" "$_ip_n")" ]
+    # shellcheck disable=SC2046 # two sizes
+    set -- "$1" "$2" $(stat -c %s "$1" "$2")
+    [ "$3" -le "$4" ] || return 1
+    [ "$3" = 0 ] || [ "$(digest "$1")" = "$(digest "$2" "$3")" ]
 }
 # where_differs A B: cmp's report (slow; for failure messages only).
 where_differs() { cmp "$1" "$2" 2>&1 | head -n 1; }
@@ -103,6 +105,15 @@ wait_err_count() {
     done
 }
 
+# ms_per_mib TEXT: the milliseconds per MiB of a dfuctl summary line
+# ("... N bytes in S s ..."), at least 1; nothing when there is none.
+ms_per_mib() {
+    printf '%s\n' "$1" | sed -n 's/.* \([0-9][0-9]*\) bytes in \([0-9.]*\) s.*/\1 \2/p' | head -n 1 \
+        | awk '$1 > 0 { v = int($2 * 1000 * 1048576 / $1); if (v < 1) v = 1; print v }'
+}
+
+# ---------------------------------------------------------------------------
+# ---------------------------------------------------------------------------
 # Transfers with a held end. An upload reads its image from a pipe whose
 # last byte is held back; a download writes into a pipe that is not read,
 # and is longer than the four 1 MiB transfers dfuctl keeps in flight.
@@ -151,13 +162,6 @@ release() {
     BG_ERR=$(cat "$E2E_DIR/bg.err")
 }
 
-# ms_per_mib TEXT: the milliseconds per MiB of a dfuctl summary line
-# ("... N bytes in S s ..."), at least 1; nothing when there is none.
-ms_per_mib() {
-    printf '%s\n' "$1" | sed -n 's/.* \([0-9][0-9]*\) bytes in \([0-9.]*\) s.*/\1 \2/p' | head -n 1 \
-        | awk '$1 > 0 { v = int($2 * 1000 * 1048576 / $1); if (v < 1) v = 1; print v }'
-}
-
 # expect_vanished WHAT: the background dfuctl ended with "board vanished".
 expect_vanished() {
     case "$BG_RC:$BG_ERR" in
@@ -165,7 +169,6 @@ expect_vanished() {
         *) flop "$1: dfuctl exit $BG_RC, expected 74 (board vanished): $BG_ERR" ;;
     esac
 }
-# ---------------------------------------------------------------------------
 
 # The daemon gave a write up: its line "write error" on its own.
 given_up() { grep -qxF -e "write error" "$E2E_DIR/daemon.err"; }
@@ -306,8 +309,8 @@ case "$DFU_RC:$DFU_OUT" in
     "0:uploaded $((MIB + 100)) bytes in "*) ok "upload without /tmp/firmware: dfuctl exit 0" ;;
     *) flop "upload without /tmp/firmware: exit $DFU_RC: $DFU_OUT $DFU_ERR" ;;
 esac
-expect_line err "File/device(write) opening process result= [-1]"
-expect_line out "No output file, ignore these bytes"
+wait_line err "File/device(write) opening process result= [-1]"
+wait_line out "No output file, ignore these bytes"
 [ ! -e /tmp/firmware ] || flop "the upload created /tmp/firmware"
 expect_dfu 0 "$(firmware_reply 8)" control 0xc0 8 0 0 24
 
@@ -321,7 +324,7 @@ if [ "$DFU_RC" = 0 ] && [ "$(size_of /tmp/back)" = 0 ]; then
 else
     flop "download without /tmp/firmware: exit $DFU_RC, $(size_of /tmp/back) bytes: $DFU_ERR"
 fi
-expect_line err "File/device(read) opening process result= [-1]"
+wait_line err "File/device(read) opening process result= [-1]"
 dfu --quiet verify --idle-ms 300 /tmp/image
 case "$DFU_RC:$DFU_ERR" in
     65:*"sent 0 of $((MIB + 100)) bytes"*) ok "verify without /tmp/firmware: exit 65, nothing sent" ;;
@@ -358,9 +361,9 @@ tools_broken() {
     case "$1" in removed) _complaint="not found" ;; *) _complaint="Permission denied" ;; esac
     log_mark
     expect_dfu 0 "03 00 00 00 00" control 0xc0 3 0 0 512
-    expect_line err "mmc: $_complaint"
+    wait_line err "mmc: $_complaint"
     expect_dfu 0 "04 00 00 00$(zeros 35)" control 0xc0 4 0 0 39
-    expect_line err "velko-bridge-cli: $_complaint"
+    wait_line err "velko-bridge-cli: $_complaint"
     expect_dfu 0 "05 00 00 00$(zeros 100)" control 0xc0 5 0 0 104
     expect_dfu 0 "07 00 00 00$(zeros 100)" control 0xc0 7 0 0 104
     expect_dfu 0 "0a 00 00 00" control 0xc0 10 0 0 4

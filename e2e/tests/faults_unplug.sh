@@ -1,23 +1,25 @@
 # Unplugging the board in the middle of uploads and downloads: dfuctl must
 # end with "board vanished" (74), nothing but the image's own bytes may reach
-# /tmp/firmware or the host's file, and after the replug the next transfer in
-# the same direction must be byte-exact.
+# /tmp/firmware or the host's file, and the transfers after the replug must
+# be byte-exact.
 #
-# 25 cycles of two unplugs, each with a fresh image of 2 to 4 MiB (every
-# third a multiple of 1 MiB, every third a multiple of 512 bytes):
+# 25 cycles of two unplugs, each with a fresh image of 2 to 4 MiB (for every
+# third cycle a multiple of 1 MiB, for every third a multiple of 512 bytes):
 #   1. upload, unplugged after a random delay: /tmp/firmware (emptied
 #      before) holds a prefix of the image; replug;
-#   2. the same upload again, undisturbed: /tmp/firmware is exactly the image;
-#   3. download of the image with 3 MiB more behind it, unplugged after a
-#      random delay: what arrived is a prefix of the board's file; replug;
-#   4. the image read back undisturbed (verify, or download and compare).
+#   2. download of the image with 3 MiB more behind it on the board,
+#      unplugged after a random delay: what arrived is a prefix of the
+#      board's file; replug;
+# and after every second cycle a fresh image is uploaded (it must then be
+# exactly what /tmp/firmware holds) and read back whole, by dfuctl verify or
+# by a download compared here.
 # The cut transfers are held at their end (bg_upload_held), so every unplug
 # lands inside one.
 #
 # The sizes and delays come from a seeded generator; the seed is printed at
 # the start and FAULTS_SEED=N (run-vm.sh --env) repeats the same choices.
 # FAULTS_CYCLES=N runs N cycles instead of 25.
-# e2e-timeout: 420
+# e2e-timeout: 280
 . /e2e/lib.sh
 
 MIB=1048576
@@ -80,8 +82,10 @@ digest() {
 same_file() { [ "$(size_of "$1")" = "$(size_of "$2")" ] && [ "$(digest "$1")" = "$(digest "$2")" ]; }
 # is_prefix FILE IMAGE: FILE is no longer than IMAGE and equals its start.
 is_prefix() {
-    _ip_n=$(size_of "$1")
-    [ "$_ip_n" -le "$(size_of "$2")" ] && [ "$(digest "$1")" = "$(digest "$2" "$_ip_n")" ]
+    # shellcheck disable=SC2046 # two sizes
+    set -- "$1" "$2" $(stat -c %s "$1" "$2")
+    [ "$3" -le "$4" ] || return 1
+    [ "$3" = 0 ] || [ "$(digest "$1")" = "$(digest "$2" "$3")" ]
 }
 # where_differs A B: cmp's report (slow; for failure messages only).
 where_differs() { cmp "$1" "$2" 2>&1 | head -n 1; }
@@ -98,6 +102,15 @@ wait_err_count() {
     done
 }
 
+# ms_per_mib TEXT: the milliseconds per MiB of a dfuctl summary line
+# ("... N bytes in S s ..."), at least 1; nothing when there is none.
+ms_per_mib() {
+    printf '%s\n' "$1" | sed -n 's/.* \([0-9][0-9]*\) bytes in \([0-9.]*\) s.*/\1 \2/p' | head -n 1 \
+        | awk '$1 > 0 { v = int($2 * 1000 * 1048576 / $1); if (v < 1) v = 1; print v }'
+}
+
+# ---------------------------------------------------------------------------
+# ---------------------------------------------------------------------------
 # Transfers with a held end. An upload reads its image from a pipe whose
 # last byte is held back; a download writes into a pipe that is not read,
 # and is longer than the four 1 MiB transfers dfuctl keeps in flight.
@@ -146,13 +159,6 @@ release() {
     BG_ERR=$(cat "$E2E_DIR/bg.err")
 }
 
-# ms_per_mib TEXT: the milliseconds per MiB of a dfuctl summary line
-# ("... N bytes in S s ..."), at least 1; nothing when there is none.
-ms_per_mib() {
-    printf '%s\n' "$1" | sed -n 's/.* \([0-9][0-9]*\) bytes in \([0-9.]*\) s.*/\1 \2/p' | head -n 1 \
-        | awk '$1 > 0 { v = int($2 * 1000 * 1048576 / $1); if (v < 1) v = 1; print v }'
-}
-
 # expect_vanished WHAT: the background dfuctl ended with "board vanished".
 expect_vanished() {
     case "$BG_RC:$BG_ERR" in
@@ -160,7 +166,6 @@ expect_vanished() {
         *) flop "$1: dfuctl exit $BG_RC, expected 74 (board vanished): $BG_ERR" ;;
     esac
 }
-# ---------------------------------------------------------------------------
 
 # How long the bytes ahead of the held end take to move, from the last
 # undisturbed transfer that way; the unplug delay is drawn from it, so that
@@ -216,6 +221,16 @@ cut_transfer() {
     daemon_running || fail "the daemon ended after an unplug"
 }
 
+# image_size N: sets len, 2 to 4 MiB; for every third N a multiple of
+# 1 MiB, for every third after it a multiple of 512 bytes.
+image_size() {
+    rand $((2 * MIB + 1)); len=$((2 * MIB + R))
+    case $(($1 % 3)) in
+        0) len=$(( (len / MIB) * MIB )) ;;
+        1) len=$(( (len / 512) * 512 )) ;;
+    esac
+}
+
 daemon_start secondary
 wait_enumerated
 # Put behind the image on the board before a download is cut, so that the
@@ -225,38 +240,38 @@ new_image /tmp/filler $((3 * MIB))
 cycle=0
 while [ "$cycle" -lt "$CYCLES" ]; do
     cycle=$((cycle + 1))
-    rand $((2 * MIB + 1)); len=$((2 * MIB + R))
-    case $((cycle % 3)) in
-        0) len=$(( (len / MIB) * MIB )) ;;
-        1) len=$(( (len / 512) * 512 )) ;;
-    esac
+    image_size "$cycle"
     new_image /tmp/image "$len"
     say "cycle $cycle: image of $len bytes"
-
     cut_transfer upload /tmp/image
-    # Into an emptied /tmp/firmware, so that it must be the image and
-    # nothing else.
+    # The image with a tail, put on the board here, for the download (which
+    # must leave it as it is).
+    cat /tmp/image /tmp/filler >/tmp/firmware
+    cut_transfer download /tmp/firmware
+
+    # After every second cycle, a fresh image goes up and comes back whole:
+    # into an emptied /tmp/firmware, so that it must hold the image and
+    # nothing else; back by verify, or by a download compared here.
+    [ $((cycle % 2)) = 0 ] || [ "$cycle" = "$CYCLES" ] || continue
+    image_size $((cycle + 1))
+    new_image /tmp/image "$len"
     : >/tmp/firmware
     dfu --quiet upload /tmp/image
     if [ "$DFU_RC" = 0 ] && same_file /tmp/image /tmp/firmware; then
         learn_rate upload
         BYTES=$((BYTES + len))
-        ok "cycle $cycle: the upload after the unplug is byte-exact ($len bytes)"
+        ok "cycle $cycle: the next upload is byte-exact ($len bytes)"
     else
-        flop "cycle $cycle: upload after the unplug: dfuctl exit $DFU_RC ($DFU_ERR), /tmp/firmware $(size_of /tmp/firmware) bytes: $(where_differs /tmp/image /tmp/firmware)"
+        flop "cycle $cycle: the next upload: dfuctl exit $DFU_RC ($DFU_ERR), /tmp/firmware $(size_of /tmp/firmware) bytes: $(where_differs /tmp/image /tmp/firmware)"
     fi
-
-    cat /tmp/filler >>/tmp/firmware
-    cp /tmp/firmware /tmp/board
-    cut_transfer download /tmp/board
-    if [ $((cycle % 2)) = 0 ]; then
+    if [ $((cycle % 4)) = 0 ]; then
         dfu --quiet verify /tmp/image
         if [ "$DFU_RC" = 0 ]; then
             learn_rate download
             BYTES=$((BYTES + len))
-            ok "cycle $cycle: verify after the unplug matches ($len bytes)"
+            ok "cycle $cycle: the next verify matches ($len bytes)"
         else
-            flop "cycle $cycle: verify after the unplug: exit $DFU_RC: $DFU_ERR"
+            flop "cycle $cycle: the next verify: exit $DFU_RC: $DFU_ERR"
         fi
     else
         rm -f /tmp/back
@@ -264,9 +279,9 @@ while [ "$cycle" -lt "$CYCLES" ]; do
         if [ "$DFU_RC" = 0 ] && same_file /tmp/image /tmp/back; then
             learn_rate download
             BYTES=$((BYTES + len))
-            ok "cycle $cycle: the download after the unplug is byte-exact ($len bytes)"
+            ok "cycle $cycle: the next download is byte-exact ($len bytes)"
         else
-            flop "cycle $cycle: download after the unplug: exit $DFU_RC ($DFU_ERR): $(where_differs /tmp/image /tmp/back)"
+            flop "cycle $cycle: the next download: exit $DFU_RC ($DFU_ERR): $(where_differs /tmp/image /tmp/back)"
         fi
     fi
 done

@@ -1,27 +1,27 @@
-# 100 upload-and-verify round trips of images of random sizes from 0 to a
-# little over 3 MiB (among them 0, 1, 511/512/513, the multiples of 1 MiB
-# and their neighbours, and many multiples of 512 bytes), each of which
-# dfuctl verify must find byte-identical. The board's file is not truncated
-# by an upload, so the test keeps a model of what /tmp/firmware must hold
-# (each image written over the start of the one before) and compares the
-# whole file with it every fourth trip: no byte beyond an image's end may
-# change.
+# Upload-and-verify round trips of large images, 1 MiB to 3 MiB and 4 KiB
+# (among them the multiples of 1 MiB and their neighbours, many multiples of
+# 512 bytes and sizes just past a multiple of 1 MiB), each of which dfuctl
+# verify must find byte-identical; with faults_trips_small.sh 100 round
+# trips. The board's file is not truncated by an upload, so the test keeps a
+# model of what /tmp/firmware must hold (each image written over the start
+# of the one before) and compares the whole file with it every fourth trip:
+# no byte beyond an image's end may change.
 #
-# Before every tenth trip the host tool is killed (SIGKILL) in the middle of
-# a transfer, alternately an upload and a download, as when a technician's
-# PC crashes or the tool is interrupted: the bytes that reached either side
-# must be the image's own, an aborted upload leaves whole 1 MiB chunks of
-# the new image over the old content, and the next round trip is exact.
-# (A download abort first makes the board's file at least 6 MiB long.)
+# Before every eighth trip the host tool is killed (SIGKILL) in the middle of
+# a download, as when a technician's PC crashes or the tool is interrupted:
+# the bytes that reached the host must be the file's own, and the next
+# round trip must be exact (the daemon must drop the rest of the aborted
+# download).
 #
 # The sizes and delays come from a seeded generator (FAULTS_SEED=N repeats
-# them); FAULTS_TRIPS=N runs N round trips instead of 100.
-# e2e-timeout: 420
+# them); FAULTS_TRIPS=N runs N round trips instead of 40.
+# e2e-timeout: 280
 . /e2e/lib.sh
 
 MIB=1048576
 FAULTS=0 BYTES=0 FAILURES=0
-TRIPS=${FAULTS_TRIPS:-100}
+TRIPS=${FAULTS_TRIPS:-40}
+ABORT_EVERY=8  # a host abort before every ABORT_EVERY-th trip
 
 # ---------------------------------------------------------------------------
 # Helpers shared by the fault scripts (each script carries its own copy).
@@ -79,8 +79,10 @@ digest() {
 same_file() { [ "$(size_of "$1")" = "$(size_of "$2")" ] && [ "$(digest "$1")" = "$(digest "$2")" ]; }
 # is_prefix FILE IMAGE: FILE is no longer than IMAGE and equals its start.
 is_prefix() {
-    _ip_n=$(size_of "$1")
-    [ "$_ip_n" -le "$(size_of "$2")" ] && [ "$(digest "$1")" = "$(digest "$2" "$_ip_n")" ]
+    # shellcheck disable=SC2046 # two sizes
+    set -- "$1" "$2" $(stat -c %s "$1" "$2")
+    [ "$3" -le "$4" ] || return 1
+    [ "$3" = 0 ] || [ "$(digest "$1")" = "$(digest "$2" "$3")" ]
 }
 # where_differs A B: cmp's report (slow; for failure messages only).
 where_differs() { cmp "$1" "$2" 2>&1 | head -n 1; }
@@ -97,54 +99,6 @@ wait_err_count() {
     done
 }
 
-# Transfers with a held end. An upload reads its image from a pipe whose
-# last byte is held back; a download writes into a pipe that is not read,
-# and is longer than the four 1 MiB transfers dfuctl keeps in flight.
-# Neither can finish before release, so a fault injected meanwhile always
-# lands inside the transfer however fast or slow the machine is; a random
-# delay chooses where.
-#
-# bg_upload_held IMAGE; bg_download_held LENGTH FILE (the bytes reach FILE
-# once released); bg_dfu ARGS... (not held). All run dfuctl in the
-# background with a time limit; its exit status lands in bg.rc.
-bg_upload_held() {
-    BG_CMD="dfuctl upload (pipe from $1)"
-    rm -f "$E2E_DIR/bg.rc" "$E2E_DIR/release" "$E2E_DIR/up.fifo"
-    mkfifo "$E2E_DIR/up.fifo"
-    { dd if="$1" bs=65536 count=$(( $(size_of "$1") - 1 )) iflag=count_bytes status=none
-      while [ ! -e "$E2E_DIR/release" ]; do sleep 0.02; done
-      tail -c 1 "$1"; } >"$E2E_DIR/up.fifo" 2>/dev/null &
-    BG_FEEDER=$!
-    { timeout -k 2 60 dfuctl --quiet upload "$E2E_DIR/up.fifo" >"$E2E_DIR/bg.out" 2>"$E2E_DIR/bg.err"
-      echo $? >"$E2E_DIR/bg.rc"; } &
-    BG_PID=$!
-}
-bg_download_held() {
-    BG_CMD="dfuctl download --length $1 - (into a held pipe)"
-    rm -f "$E2E_DIR/bg.rc" "$E2E_DIR/release"
-    : >"$2"
-    { timeout -k 2 60 dfuctl --quiet download --length "$1" - 2>"$E2E_DIR/bg.err"
-      echo $? >"$E2E_DIR/bg.rc"; } \
-        | { while [ ! -e "$E2E_DIR/release" ]; do sleep 0.02; done; cat >"$2"; } &
-    BG_PID=$! BG_FEEDER=""
-}
-bg_dfu() {
-    BG_CMD="dfuctl $*"
-    rm -f "$E2E_DIR/bg.rc" "$E2E_DIR/release"
-    { timeout -k 2 60 dfuctl --quiet "$@" >"$E2E_DIR/bg.out" 2>"$E2E_DIR/bg.err"
-      echo $? >"$E2E_DIR/bg.rc"; } &
-    BG_PID=$! BG_FEEDER=""
-}
-bg_running() { [ ! -s "$E2E_DIR/bg.rc" ]; }
-# release: lets a held transfer go on; waits for dfuctl (sets BG_RC, BG_ERR).
-release() {
-    : >"$E2E_DIR/release"
-    wait "$BG_PID"
-    [ -z "$BG_FEEDER" ] || wait "$BG_FEEDER"
-    BG_RC=$(cat "$E2E_DIR/bg.rc" 2>/dev/null)
-    BG_ERR=$(cat "$E2E_DIR/bg.err")
-}
-
 # ms_per_mib TEXT: the milliseconds per MiB of a dfuctl summary line
 # ("... N bytes in S s ..."), at least 1; nothing when there is none.
 ms_per_mib() {
@@ -152,34 +106,26 @@ ms_per_mib() {
         | awk '$1 > 0 { v = int($2 * 1000 * 1048576 / $1); if (v < 1) v = 1; print v }'
 }
 
-# expect_vanished WHAT: the background dfuctl ended with "board vanished".
-expect_vanished() {
-    case "$BG_RC:$BG_ERR" in
-        74:*vanished*) ;;
-        *) flop "$1: dfuctl exit $BG_RC, expected 74 (board vanished): $BG_ERR" ;;
-    esac
-}
 # ---------------------------------------------------------------------------
 
-# The sizes every run covers, spread over the trips (one every fourth).
-FIXED="0 1 511 512 513 4096 65536 524288 1048575 1048576 1048577 1049088
-1572864 2097151 2097152 2097153 2097664 3145727 3145728 3145729 3146240 1536
-1047552 2096640 3145216"
+# The sizes every run covers, one every third trip; the others are drawn.
+FIXED="1048576 1049088 1572864 2097151 2097152 2097153 2097664 3145216
+3145727 3145728 3145729 3146240 3149824"
 # size_for TRIP: sets SIZE.
 size_for() {
-    if [ $(( $1 % 4 )) = 1 ]; then
+    if [ $(( $1 % 3 )) = 1 ]; then
         # shellcheck disable=SC2086 # the list
-        set -- $(( ($1 - 1) / 4 + 1 )) $FIXED
+        set -- $(( ($1 - 1) / 3 + 1 )) $FIXED
         _sf_i=$1; shift
         if [ "$_sf_i" -le $# ]; then eval "SIZE=\${$_sf_i}"; return; fi
     fi
-    case $(( $1 % 5 )) in
-        0) rand 3; SIZE=$(( (R + 1) * MIB )) ;;          # 1, 2 or 3 MiB
-        1|2) rand 6145; SIZE=$((R * 512)) ;;            # a multiple of 512 up to 3 MiB
-        *) rand $((3 * MIB + 4097)); SIZE=$R ;;        # anything up to 3 MiB + 4 KiB
+    case $(( $1 % 4 )) in
+        0) rand 3; SIZE=$(( (R + 1) * MIB )) ;;                # 1, 2 or 3 MiB
+        1) rand 3; SIZE=$(( (R + 1) * MIB + 1 + R * 7 )) ;;    # just past one
+        2) rand 4097; SIZE=$(( 2048 * 512 + R * 512 )) ;;      # a multiple of 512, 1 to 3 MiB
+        *) rand $((2 * MIB + 4097)); SIZE=$((MIB + R)) ;;      # anything, 1 to 3 MiB + 4 KiB
     esac
 }
-
 # The model of /tmp/firmware: put_model IMAGE writes IMAGE over its start.
 : >/tmp/model
 put_model() { dd if="$1" of=/tmp/model bs=1048576 conv=notrunc status=none; }
@@ -203,47 +149,8 @@ disk_written() {
         END { print w + 0 }'
 }
 
-UP_MS_PER_MIB=150 DOWN_MS_PER_MIB=150
-
-# abort_upload: dfuctl killed while it uploads a fresh 3 MiB image from a
-# pipe that holds back its last byte, so that it cannot have finished. Once
-# SET_CONFIGURATION has made the daemon stop its stream threads,
-# /tmp/firmware must be the model with the whole 1 MiB chunks the daemon
-# wrote (by its log) of the image over its start.
-abort_upload() {
-    new_image /tmp/aborted $((3 * MIB))
-    rand $(( 3 * UP_MS_PER_MIB + 1 )); _au_delay=$R
-    _au_from=$(line_count "$E2E_DIR/daemon.out")
-    _au_n=$(( $(err_count "ORVEN_WRITE_FIRMWARE write result") + 1 ))
-    rm -f "$E2E_DIR/release" "$E2E_DIR/up.fifo"
-    mkfifo "$E2E_DIR/up.fifo"
-    { dd if=/tmp/aborted bs=65536 count=$((3 * MIB - 1)) iflag=count_bytes status=none
-      while [ ! -e "$E2E_DIR/release" ]; do sleep 0.02; done
-      tail -c 1 /tmp/aborted; } >"$E2E_DIR/up.fifo" 2>/dev/null &
-    _au_feeder=$!
-    dfuctl --quiet upload "$E2E_DIR/up.fifo" >/dev/null 2>"$E2E_DIR/bg.err" &
-    _au_pid=$!
-    wait_err_count "ORVEN_WRITE_FIRMWARE write result" "$_au_n" || fail "the daemon did not take the upload"
-    sleep_ms "$_au_delay"
-    kill -KILL "$_au_pid"
-    wait "$_au_pid"; _au_rc=$?
-    : >"$E2E_DIR/release"
-    wait "$_au_feeder"
-    FAULTS=$((FAULTS + 1))
-    [ "$_au_rc" = 137 ] || flop "upload abort after $_au_delay ms: dfuctl ended with $_au_rc before the kill"
-    # The daemon finishes the chunk it is writing, then leaves its stream
-    # threads when the host selects the configuration again.
-    expect_dfu_rc 0 set-config 1
-    log_settle
-    _au_written=$(disk_written "$_au_from")
-    [ $((_au_written % MIB)) = 0 ] \
-        || flop "upload abort after $_au_delay ms: the daemon wrote $_au_written bytes, not whole 1 MiB chunks"
-    if [ "$_au_written" -gt 0 ]; then
-        dd if=/tmp/aborted of=/tmp/model bs=1048576 count="$_au_written" iflag=count_bytes \
-           conv=notrunc status=none
-    fi
-    check_model "upload abort after $_au_delay ms ($_au_written bytes written)"
-}
+# The milliseconds a MiB takes in the direction of the aborts, for their delays.
+ABORT_MS_PER_MIB=150
 
 # abort_download: dfuctl killed while it downloads the board's whole file,
 # made at least 6 MiB long with a random tail on the board, into a FIFO that
@@ -258,7 +165,7 @@ abort_download() {
         cat /tmp/tail >>/tmp/model
         _ad_len=$((6 * MIB))
     fi
-    rand $(( 4 * DOWN_MS_PER_MIB + 1 )); _ad_delay=$R
+    rand $(( 4 * ABORT_MS_PER_MIB + 1 )); _ad_delay=$R
     _ad_n=$(( $(err_count "ORVEN_READ_FIRMWARE write result") + 1 ))
     rm -f "$E2E_DIR/release" "$E2E_DIR/down.fifo"
     mkfifo "$E2E_DIR/down.fifo"
@@ -290,9 +197,7 @@ new_image /tmp/filler $((6 * MIB))
 trip=0
 while [ "$trip" -lt "$TRIPS" ]; do
     trip=$((trip + 1))
-    if [ $((trip % 10)) = 5 ]; then
-        if [ $((trip % 20)) = 5 ]; then abort_upload; else abort_download; fi
-    fi
+    [ $((trip % ABORT_EVERY)) != $((ABORT_EVERY / 2)) ] || abort_download
     size_for "$trip"
     new_image /tmp/image "$SIZE"
     dfu --quiet upload /tmp/image
@@ -309,12 +214,12 @@ while [ "$trip" -lt "$TRIPS" ]; do
             fi ;;
         *) flop "trip $trip: upload of $SIZE bytes: exit $up_rc: $up_out $up_err" ;;
     esac
-    # The rates for the delays of the next aborts.
-    if [ "$SIZE" -ge 65536 ] && [ $((trip % 10)) -ge 2 ] && [ $((trip % 10)) -le 4 ]; then
-        _r=$(ms_per_mib "$up_out"); [ -z "$_r" ] || UP_MS_PER_MIB=$_r
-        _r=$(ms_per_mib "$DFU_OUT"); [ -z "$_r" ] || DOWN_MS_PER_MIB=$_r
+    if [ "$SIZE" -ge 524288 ]; then
+        _r=$(ms_per_mib "$DFU_OUT"); [ -z "$_r" ] || ABORT_MS_PER_MIB=$_r
     fi
-    if [ $((trip % 4)) = 0 ] || [ $((trip % 10)) = 5 ]; then check_model "trip $trip"; fi
+    if [ $((trip % 4)) = 0 ] || [ $((trip % ABORT_EVERY)) = $((ABORT_EVERY / 2)) ]; then
+        check_model "trip $trip"
+    fi
 done
 
 [ "$FAILURES" = 0 ] || fail "$FAILURES failed check(s)"
