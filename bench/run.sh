@@ -15,7 +15,7 @@
 #   --daemon BIN, --dfuctl BIN, --reference BIN
 #                       the binaries one by one (override --build)
 #   --size-mib N        image size in MiB (default 256)
-#   --rounds N          rounds of upload + download per program (default 2);
+#   --rounds N          rounds of upload + download per program (default 3);
 #                       the best round counts
 #   --idle-seconds N    length of each idle measurement (default 10)
 #   --extra NAME=BIN    one more daemon build, e.g. with a candidate change,
@@ -39,7 +39,7 @@ usage() { sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}/
 die() { echo "$me: $*" >&2; exit 2; }
 
 build=$repo/build daemon="" dfuctl="" reference=""
-size_mib=256 rounds=2 idle_s=10 memory="" smp=2 log="" verbose=0
+size_mib=256 rounds=3 idle_s=10 memory="" smp=2 log="" verbose=0
 extra_names="" extra_files=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -79,10 +79,10 @@ done
 # /tmp in the VM is a tmpfs of 90 % of its memory; it holds the image, the
 # programs' image file and a downloaded copy at the same time.
 : "${memory:=$((3 * size_mib + 512))}"
-# Boot, image creation and comparisons, and every transfer at a pessimistic
-# 2 MB/s, plus the idle periods.
+# Boot and image creation, every transfer with its comparison at a
+# pessimistic 1 MB/s (a busy host slows the VM down a lot), the idle periods.
 programs=$((2 + $(wc -w <<<"$extra_names")))
-timeout_s=$((180 + rounds * programs * 2 * (size_mib * 105 / 200 + 30) + programs * 2 * (idle_s + 2)))
+timeout_s=$((180 + rounds * programs * 2 * (size_mib * 105 / 100 + 60) + programs * 2 * (idle_s + 2)))
 
 keep_log=1
 if [ -z "$log" ]; then

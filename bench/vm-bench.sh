@@ -14,13 +14,13 @@
 # the transfers.
 #
 # Settings (run.sh passes them with --env): BENCH_SIZE_MIB (default 256),
-# BENCH_ROUNDS (2), BENCH_IDLE_SECONDS (10), BENCH_EXTRA (names of further
+# BENCH_ROUNDS (3), BENCH_IDLE_SECONDS (10), BENCH_EXTRA (names of further
 # daemon builds, each at /usr/sbin/gadgetdfu-NAME, measured like the daemon:
 # a candidate change can be compared in the same boot).
 . /e2e/lib.sh
 
 SIZE_MIB=${BENCH_SIZE_MIB:-256}
-ROUNDS=${BENCH_ROUNDS:-2}
+ROUNDS=${BENCH_ROUNDS:-3}
 IDLE_S=${BENCH_IDLE_SECONDS:-10}
 EXTRA=${BENCH_EXTRA:-}
 BYTES=$((SIZE_MIB * 1048576))
