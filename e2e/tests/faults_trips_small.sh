@@ -1,27 +1,49 @@
-# Upload-and-verify round trips of small images, 0 to 1 MiB and 4 KiB (among
-# them 0, 1, 2, 511/512/513, 1023/1024 and the neighbours of 1 MiB, the
-# daemon's read size), each of which dfuctl verify must find byte-identical;
-# with faults_trips_large.sh 100 round trips. The board's file is not
-# truncated by an upload, so the test keeps a model of what /tmp/firmware
-# must hold (each image written over the start of the one before) and
-# compares the whole file with it every fourth trip: no byte beyond an
-# image's end may change.
+# Upload-and-verify round trips of images of many sizes, each of which
+# dfuctl verify must find byte-identical. This script runs as three tests,
+# by the test's name (faults_trips_medium.sh and faults_trips_large.sh are
+# links to this file), 100 round trips in all:
+#   small   40 images of 0 to 516 KiB (0, 1, 2, 511/512/513, 1023/1024, ...)
+#   medium  32 images of 512 KiB to 2 MiB (around 1 MiB, the daemon's read
+#           size, and 2 MiB)
+#   large   28 images of 2 MiB to 3 MiB and 4 KiB (around 3 MiB)
+# Every third image or so is a multiple of 512 bytes, the packet size.
 #
-# Before every twelfth trip the host tool is killed (SIGKILL) in the middle
-# of an upload, as when a technician's PC crashes or the tool is
-# interrupted: an aborted upload must leave exactly the whole 1 MiB chunks
-# the daemon wrote of the new image over the old content, and the next round
-# trip must be exact.
+# The board's file is not truncated by an upload, so the test keeps a model
+# of what /tmp/firmware must hold (each image written over the start of the
+# one before) and compares the whole file with it every fourth trip: no byte
+# beyond an image's end may change.
+#
+# Before some trips (three or four per test, ten in all) the host tool is
+# killed (SIGKILL) in the middle of an upload or a download, as when a
+# technician's PC crashes or the tool is interrupted: an aborted upload must
+# leave exactly the whole 1 MiB chunks the daemon wrote of the new image over
+# the old content, an aborted download must have brought the file's own
+# bytes, and the next round trip must be exact.
 #
 # The sizes and delays come from a seeded generator (FAULTS_SEED=N repeats
-# them); FAULTS_TRIPS=N runs N round trips instead of 60.
+# them); FAULTS_TRIPS=N runs N round trips.
 # e2e-timeout: 280
 . /e2e/lib.sh
 
 MIB=1048576
 FAULTS=0 BYTES=0 FAILURES=0
-TRIPS=${FAULTS_TRIPS:-60}
-ABORT_EVERY=12  # a host abort before every ABORT_EVERY-th trip
+# The sizes every run covers (one every other trip, the others are drawn;
+# see size_for), the number of trips, and the trips before which the host
+# tool is killed, in an upload (u) or a download (d).
+case "$E2E_TEST_NAME" in
+    *large)
+        FIXED="2097153 2097664 2621440 3145216 3145727 3145728 3145729 3146240 3149824"
+        TRIPS=28 ABORTS="4u 11d 18u 25d" ;;
+    *medium)
+        FIXED="524288 1047552 1048064 1048575 1048576 1048577 1049088 1052672 1572864
+               2096640 2097151 2097152"
+        TRIPS=32 ABORTS="6d 16d 26d" ;;
+    *)
+        FIXED="0 1 2 511 512 513 1023 1024 1536 4096 65535 65536 131072 262144 524287
+               524289 528384"
+        TRIPS=40 ABORTS="7u 20u 33u" ;;
+esac
+TRIPS=${FAULTS_TRIPS:-$TRIPS}
 
 # ---------------------------------------------------------------------------
 # Helpers shared by the fault scripts (each script carries its own copy).
@@ -108,20 +130,22 @@ ms_per_mib() {
 
 # ---------------------------------------------------------------------------
 
-# The sizes every run covers, one every third trip; the others are drawn.
-FIXED="0 1 2 511 512 513 1023 1024 1536 4096 65535 65536 524288 1047552
-1048064 1048575 1048576 1048577 1049088 1052672"
 # size_for TRIP: sets SIZE.
 size_for() {
-    if [ $(( $1 % 3 )) = 1 ]; then
+    if [ $(( $1 % 2 )) = 1 ]; then
         # shellcheck disable=SC2086 # the list
-        set -- $(( ($1 - 1) / 3 + 1 )) $FIXED
+        set -- $(( ($1 + 1) / 2 )) $FIXED
         _sf_i=$1; shift
         if [ "$_sf_i" -le $# ]; then eval "SIZE=\${$_sf_i}"; return; fi
     fi
-    case $(( $1 % 3 )) in
-        0) rand 2057; SIZE=$((R * 512)) ;;             # a multiple of 512, to 1 MiB + 4 KiB
-        *) rand $((MIB + 4097)); SIZE=$R ;;            # anything to 1 MiB + 4 KiB
+    case "$E2E_TEST_NAME:$(( $1 % 3 ))" in
+        *large:0) rand 2049; SIZE=$(( (4096 + R) * 512 )) ;;        # multiple of 512, 2 to 3 MiB
+        *large:1) rand 2; SIZE=$(( (R + 2) * MIB + R * 7 + 1 )) ;;  # just past 2 or 3 MiB
+        *large:*) rand $((MIB + 4097)); SIZE=$((2 * MIB + R)) ;;    # 2 to 3 MiB + 4 KiB
+        *medium:0) rand 3073; SIZE=$(( (1024 + R) * 512 )) ;;       # multiple of 512, 512 KiB to 2 MiB
+        *medium:*) rand $((3 * MIB / 2 + 1)); SIZE=$((MIB / 2 + R)) ;;
+        *:0) rand 1033; SIZE=$((R * 512)) ;;                        # multiple of 512, 0 to 516 KiB
+        *) rand 528385; SIZE=$R ;;                                  # 0 to 516 KiB
     esac
 }
 # The model of /tmp/firmware: put_model IMAGE writes IMAGE over its start.
@@ -147,8 +171,8 @@ disk_written() {
         END { print w + 0 }'
 }
 
-# The milliseconds a MiB takes in the direction of the aborts, for their delays.
-ABORT_MS_PER_MIB=150
+# The milliseconds a MiB takes each way, for the delays of the aborts.
+UP_MS_PER_MIB=150 DOWN_MS_PER_MIB=150
 
 # abort_upload: dfuctl killed while it uploads a fresh 3 MiB image from a
 # pipe that holds back its last byte, so that it cannot have finished. Once
@@ -157,7 +181,7 @@ ABORT_MS_PER_MIB=150
 # wrote (by its log) of the image over its start.
 abort_upload() {
     new_image /tmp/aborted $((3 * MIB))
-    rand $(( 3 * ABORT_MS_PER_MIB + 1 )); _au_delay=$R
+    rand $(( 3 * UP_MS_PER_MIB + 1 )); _au_delay=$R
     _au_from=$(line_count "$E2E_DIR/daemon.out")
     _au_n=$(( $(err_count "ORVEN_WRITE_FIRMWARE write result") + 1 ))
     rm -f "$E2E_DIR/release" "$E2E_DIR/up.fifo"
@@ -190,6 +214,43 @@ abort_upload() {
     check_model "upload abort after $_au_delay ms ($_au_written bytes written)"
 }
 
+# abort_download: dfuctl killed while it downloads the board's whole file,
+# made at least 6 MiB long with a random tail on the board, into a FIFO that
+# is not read until then: dfuctl cannot have finished, wherever the delay
+# ends (while bytes flow, or with the board waiting for the host). What
+# reached the host must be the file's start.
+abort_download() {
+    _ad_len=$(size_of /tmp/firmware)
+    if [ "$_ad_len" -lt $((6 * MIB)) ]; then
+        dd if=/tmp/filler of=/tmp/tail bs=1048576 count=$((6 * MIB - _ad_len)) iflag=count_bytes status=none
+        cat /tmp/tail >>/tmp/firmware
+        cat /tmp/tail >>/tmp/model
+        _ad_len=$((6 * MIB))
+    fi
+    rand $(( 4 * DOWN_MS_PER_MIB + 1 )); _ad_delay=$R
+    _ad_n=$(( $(err_count "ORVEN_READ_FIRMWARE write result") + 1 ))
+    rm -f "$E2E_DIR/release" "$E2E_DIR/down.fifo"
+    mkfifo "$E2E_DIR/down.fifo"
+    { while [ ! -e "$E2E_DIR/release" ]; do sleep 0.02; done; cat; } <"$E2E_DIR/down.fifo" >/tmp/partial &
+    _ad_reader=$!
+    dfuctl --quiet download --length "$_ad_len" "$E2E_DIR/down.fifo" >/dev/null 2>"$E2E_DIR/bg.err" &
+    _ad_pid=$!
+    wait_err_count "ORVEN_READ_FIRMWARE write result" "$_ad_n" || fail "the daemon did not take the download"
+    sleep_ms "$_ad_delay"
+    kill -KILL "$_ad_pid"
+    wait "$_ad_pid"; _ad_rc=$?
+    : >"$E2E_DIR/release"
+    wait "$_ad_reader"
+    FAULTS=$((FAULTS + 1))
+    [ "$_ad_rc" = 137 ] || flop "download abort after $_ad_delay ms: dfuctl ended with $_ad_rc before the kill"
+    if is_prefix /tmp/partial /tmp/model && [ "$(size_of /tmp/partial)" -lt "$_ad_len" ]; then
+        BYTES=$((BYTES + $(size_of /tmp/partial)))
+        ok "download abort after $_ad_delay ms: the $(size_of /tmp/partial) bytes that arrived are the file's own"
+    else
+        flop "download abort after $_ad_delay ms: the host got $(size_of /tmp/partial) bytes: $(where_differs /tmp/partial /tmp/model)"
+    fi
+}
+
 daemon_start secondary
 wait_enumerated
 : >/tmp/firmware
@@ -198,7 +259,11 @@ new_image /tmp/filler $((6 * MIB))
 trip=0
 while [ "$trip" -lt "$TRIPS" ]; do
     trip=$((trip + 1))
-    [ $((trip % ABORT_EVERY)) != $((ABORT_EVERY / 2)) ] || abort_upload
+    case " $ABORTS " in
+        *" ${trip}u "*) abort_upload; aborted=1 ;;
+        *" ${trip}d "*) abort_download; aborted=1 ;;
+        *) aborted=0 ;;
+    esac
     size_for "$trip"
     new_image /tmp/image "$SIZE"
     dfu --quiet upload /tmp/image
@@ -215,14 +280,14 @@ while [ "$trip" -lt "$TRIPS" ]; do
             fi ;;
         *) flop "trip $trip: upload of $SIZE bytes: exit $up_rc: $up_out $up_err" ;;
     esac
+    # The rates for the delays of the aborts.
     if [ "$SIZE" -ge 524288 ]; then
-        _r=$(ms_per_mib "$up_out"); [ -z "$_r" ] || ABORT_MS_PER_MIB=$_r
+        _r=$(ms_per_mib "$up_out"); [ -z "$_r" ] || UP_MS_PER_MIB=$_r
+        _r=$(ms_per_mib "$DFU_OUT"); [ -z "$_r" ] || DOWN_MS_PER_MIB=$_r
     fi
-    if [ $((trip % 4)) = 0 ] || [ $((trip % ABORT_EVERY)) = $((ABORT_EVERY / 2)) ]; then
-        check_model "trip $trip"
-    fi
+    if [ $((trip % 4)) = 0 ] || [ "$aborted" = 1 ]; then check_model "trip $trip"; fi
 done
 
 [ "$FAILURES" = 0 ] || fail "$FAILURES failed check(s)"
-ok "$TRIPS round trips byte-identical, $FAULTS host aborts between them"
+ok "$TRIPS round trips byte-identical, with $FAULTS host abort(s) between them"
 e2e_done

@@ -1,30 +1,36 @@
-# Unplugging the board in the middle of uploads and downloads: dfuctl must
-# end with "board vanished" (74), nothing but the image's own bytes may reach
-# /tmp/firmware or the host's file, and the transfers after the replug must
-# be byte-exact.
+# Unplugging the board in the middle of transfers. This script runs as two
+# tests: faults_unplug_upload.sh cuts uploads, and faults_unplug_download.sh
+# (a link to this file) cuts downloads; the test's name chooses.
 #
-# 25 cycles of two unplugs, each with a fresh image of 2 to 4 MiB (for every
-# third cycle a multiple of 1 MiB, for every third a multiple of 512 bytes):
-#   1. upload, unplugged after a random delay: /tmp/firmware (emptied
-#      before) holds a prefix of the image; replug;
-#   2. download of the image with 3 MiB more behind it on the board,
-#      unplugged after a random delay: what arrived is a prefix of the
-#      board's file; replug;
-# and after every second cycle a fresh image is uploaded (it must then be
-# exactly what /tmp/firmware holds) and read back whole, by dfuctl verify or
-# by a download compared here.
+# 25 times, with a fresh image of 2 to 4 MiB each time (every third a
+# multiple of 1 MiB, every third a multiple of 512 bytes), the transfer is
+# started, the board's root-hub port powered off after a random delay, and
+# the board replugged. dfuctl must end with "board vanished" (74), and only
+# the image's own bytes may have arrived: /tmp/firmware, emptied before an
+# upload, must hold a prefix of the image; a download (of the image with
+# 3 MiB more behind it on the board) must have brought a prefix of the
+# board's file. After every fifth cut, and at the start, a fresh image goes
+# up into an emptied /tmp/firmware (which must then hold exactly it) and
+# comes back whole (dfuctl verify, or a download compared here).
+#
 # The cut transfers are held at their end (bg_upload_held), so every unplug
-# lands inside one.
+# lands inside one; the delay is drawn from the time the bytes ahead of the
+# held end take to move (from the last undisturbed transfer), so some cuts
+# land while bytes flow and some while the board waits.
 #
 # The sizes and delays come from a seeded generator; the seed is printed at
 # the start and FAULTS_SEED=N (run-vm.sh --env) repeats the same choices.
-# FAULTS_CYCLES=N runs N cycles instead of 25.
+# FAULTS_CUTS=N cuts N transfers instead of 25.
 # e2e-timeout: 280
 . /e2e/lib.sh
 
 MIB=1048576
 FAULTS=0 BYTES=0 FAILURES=0
-CYCLES=${FAULTS_CYCLES:-25}
+CUTS=${FAULTS_CUTS:-25}
+case "$E2E_TEST_NAME" in
+    *download) DIRECTION=download ;;
+    *) DIRECTION=upload ;;
+esac
 
 # ---------------------------------------------------------------------------
 # Helpers shared by the fault scripts (each script carries its own copy).
@@ -167,14 +173,16 @@ expect_vanished() {
     esac
 }
 
-# How long the bytes ahead of the held end take to move, from the last
-# undisturbed transfer that way; the unplug delay is drawn from it, so that
-# some cuts land while bytes flow and some while the board waits.
-UP_MS_PER_MIB=150 DOWN_MS_PER_MIB=150
-learn_rate() {
-    _lr=$(ms_per_mib "$DFU_OUT")
-    [ -n "$_lr" ] || return 0
-    if [ "$1" = upload ]; then UP_MS_PER_MIB=$_lr; else DOWN_MS_PER_MIB=$_lr; fi
+MS_PER_MIB=150
+
+# image_size N: sets len, 2 to 4 MiB; for every third N a multiple of
+# 1 MiB, for every third after it a multiple of 512 bytes.
+image_size() {
+    rand $((2 * MIB + 1)); len=$((2 * MIB + R))
+    case $(($1 % 3)) in
+        0) len=$(( (len / MIB) * MIB )) ;;
+        1) len=$(( (len / 512) * 512 )) ;;
+    esac
 }
 
 # cut_transfer upload IMAGE | cut_transfer download BOARD_FILE: starts a
@@ -185,11 +193,11 @@ cut_transfer() {
     _ct_len=$(size_of "$2")
     if [ "$1" = upload ]; then
         _ct_cmd="ORVEN_WRITE_FIRMWARE write result" _ct_got=/tmp/firmware
-        _ct_window=$(( _ct_len / 1024 * UP_MS_PER_MIB / 1024 ))
+        _ct_window=$(( _ct_len / 1024 * MS_PER_MIB / 1024 ))
         : >/tmp/firmware
     else
         _ct_cmd="ORVEN_READ_FIRMWARE write result" _ct_got=/tmp/partial
-        _ct_window=$(( 4 * DOWN_MS_PER_MIB ))
+        _ct_window=$(( 4 * MS_PER_MIB ))
     fi
     rand $((_ct_window + 1)); _ct_delay=$R
     # The port is looked up before the transfer: lib.sh's unplug does the
@@ -209,7 +217,6 @@ cut_transfer() {
     release
     _ct_where="after $_ct_delay of $_ct_window ms"
     expect_vanished "$1 cut $_ct_where"
-    # Whatever moved before the cut is the image's own bytes.
     _ct_have=$(size_of "$_ct_got")
     if is_prefix "$_ct_got" "$2"; then
         BYTES=$((BYTES + _ct_have))
@@ -221,14 +228,43 @@ cut_transfer() {
     daemon_running || fail "the daemon ended after an unplug"
 }
 
-# image_size N: sets len, 2 to 4 MiB; for every third N a multiple of
-# 1 MiB, for every third after it a multiple of 512 bytes.
-image_size() {
-    rand $((2 * MIB + 1)); len=$((2 * MIB + R))
-    case $(($1 % 3)) in
-        0) len=$(( (len / MIB) * MIB )) ;;
-        1) len=$(( (len / 512) * 512 )) ;;
-    esac
+# round_trip N: a fresh image up into an emptied /tmp/firmware and back,
+# byte-exact both ways; the rate of the transfer in the cut direction is
+# kept for the next delays.
+round_trip() {
+    _rt_rate="" _rt_when="after $FAULTS cuts"
+    [ "$FAULTS" != 0 ] || _rt_when="before the cuts"
+    image_size "$1"
+    new_image /tmp/image "$len"
+    : >/tmp/firmware
+    dfu --quiet upload /tmp/image
+    if [ "$DFU_RC" = 0 ] && same_file /tmp/image /tmp/firmware; then
+        [ "$DIRECTION" != upload ] || _rt_rate=$(ms_per_mib "$DFU_OUT")
+        BYTES=$((BYTES + len))
+        ok "$_rt_when: the next upload is byte-exact ($len bytes)"
+    else
+        flop "$_rt_when: upload: dfuctl exit $DFU_RC ($DFU_ERR), /tmp/firmware $(size_of /tmp/firmware) bytes: $(where_differs /tmp/image /tmp/firmware)"
+    fi
+    if [ $(($1 % 2)) = 0 ]; then
+        dfu --quiet verify /tmp/image
+        if [ "$DFU_RC" = 0 ]; then
+            BYTES=$((BYTES + len))
+            ok "$_rt_when: verify matches ($len bytes)"
+        else
+            flop "$_rt_when: verify: exit $DFU_RC: $DFU_ERR"
+        fi
+    else
+        rm -f /tmp/back
+        dfu --quiet download --length "$len" /tmp/back
+        if [ "$DFU_RC" = 0 ] && same_file /tmp/image /tmp/back; then
+            BYTES=$((BYTES + len))
+            ok "$_rt_when: the download is byte-exact ($len bytes)"
+        else
+            flop "$_rt_when: download: exit $DFU_RC ($DFU_ERR): $(where_differs /tmp/image /tmp/back)"
+        fi
+    fi
+    [ "$DIRECTION" != download ] || _rt_rate=$(ms_per_mib "$DFU_OUT")
+    [ -z "$_rt_rate" ] || MS_PER_MIB=$_rt_rate
 }
 
 daemon_start secondary
@@ -237,56 +273,24 @@ wait_enumerated
 # download is longer than what dfuctl keeps in flight.
 new_image /tmp/filler $((3 * MIB))
 
-cycle=0
-while [ "$cycle" -lt "$CYCLES" ]; do
-    cycle=$((cycle + 1))
-    image_size "$cycle"
+round_trip 0
+cut=0
+while [ "$cut" -lt "$CUTS" ]; do
+    cut=$((cut + 1))
+    image_size "$cut"
     new_image /tmp/image "$len"
-    say "cycle $cycle: image of $len bytes"
-    cut_transfer upload /tmp/image
-    # The image with a tail, put on the board here, for the download (which
-    # must leave it as it is).
-    cat /tmp/image /tmp/filler >/tmp/firmware
-    cut_transfer download /tmp/firmware
-
-    # After every second cycle, a fresh image goes up and comes back whole:
-    # into an emptied /tmp/firmware, so that it must hold the image and
-    # nothing else; back by verify, or by a download compared here.
-    [ $((cycle % 2)) = 0 ] || [ "$cycle" = "$CYCLES" ] || continue
-    image_size $((cycle + 1))
-    new_image /tmp/image "$len"
-    : >/tmp/firmware
-    dfu --quiet upload /tmp/image
-    if [ "$DFU_RC" = 0 ] && same_file /tmp/image /tmp/firmware; then
-        learn_rate upload
-        BYTES=$((BYTES + len))
-        ok "cycle $cycle: the next upload is byte-exact ($len bytes)"
+    if [ "$DIRECTION" = upload ]; then
+        cut_transfer upload /tmp/image
     else
-        flop "cycle $cycle: the next upload: dfuctl exit $DFU_RC ($DFU_ERR), /tmp/firmware $(size_of /tmp/firmware) bytes: $(where_differs /tmp/image /tmp/firmware)"
+        # The image with a tail, put on the board here (the download must
+        # leave it as it is).
+        cat /tmp/image /tmp/filler >/tmp/firmware
+        cut_transfer download /tmp/firmware
     fi
-    if [ $((cycle % 4)) = 0 ]; then
-        dfu --quiet verify /tmp/image
-        if [ "$DFU_RC" = 0 ]; then
-            learn_rate download
-            BYTES=$((BYTES + len))
-            ok "cycle $cycle: the next verify matches ($len bytes)"
-        else
-            flop "cycle $cycle: the next verify: exit $DFU_RC: $DFU_ERR"
-        fi
-    else
-        rm -f /tmp/back
-        dfu --quiet download --length "$len" /tmp/back
-        if [ "$DFU_RC" = 0 ] && same_file /tmp/image /tmp/back; then
-            learn_rate download
-            BYTES=$((BYTES + len))
-            ok "cycle $cycle: the next download is byte-exact ($len bytes)"
-        else
-            flop "cycle $cycle: the next download: exit $DFU_RC ($DFU_ERR): $(where_differs /tmp/image /tmp/back)"
-        fi
-    fi
+    if [ $((cut % 5)) = 0 ] || [ "$cut" = "$CUTS" ]; then round_trip "$cut"; fi
 done
 
 [ "$FAILURES" = 0 ] || fail "$FAILURES failed check(s)"
-[ "$FAULTS" = $((2 * CYCLES)) ] || fail "$FAULTS unplugs, expected $((2 * CYCLES))"
-ok "$FAULTS unplugs, each inside a transfer; no byte lost or changed"
+[ "$FAULTS" = "$CUTS" ] || fail "$FAULTS unplugs, expected $CUTS"
+ok "$FAULTS ${DIRECTION}s cut by an unplug; no byte lost or changed"
 e2e_done

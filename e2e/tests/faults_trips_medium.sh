@@ -1,0 +1,1 @@
+faults_trips_small.sh

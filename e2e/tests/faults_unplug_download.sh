@@ -1,0 +1,1 @@
+faults_unplug_upload.sh
