@@ -4,7 +4,7 @@
 # extended compat ID descriptor; dfuctl info decodes the same replies.
 # (Serial number and LED ring: board_tools.sh; reboot and shutdown:
 # board_power.sh.)
-# e2e-timeout: 200
+# e2e-timeout: 600
 . /e2e/lib.sh
 
 # Commands that run a tool wait for it before they reply; under qemu-user on

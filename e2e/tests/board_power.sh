@@ -3,7 +3,7 @@
 # "reboot" or "shutdown" is still held at its start, and the result line is
 # printed before the command starts. The VM never really goes down: the
 # commands are stand-ins, and the daemon goes on serving once they return.
-# e2e-timeout: 150
+# e2e-timeout: 600
 . /e2e/lib.sh
 
 # The request after a power command waits until the command has returned;

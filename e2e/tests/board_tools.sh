@@ -3,7 +3,7 @@
 # outputs from empty to longer than the reply holds, the exact command lines
 # (recorded by the stand-ins), and what the daemon does when a tool cannot be
 # started. dfuctl led is checked against the same replies.
-# e2e-timeout: 240
+# e2e-timeout: 600
 . /e2e/lib.sh
 
 # Commands that run a tool wait for it before they reply; under qemu-user on

@@ -22,7 +22,7 @@
 #      with well-formed replies that carry nothing from the tool.
 #
 # Random delays come from a seeded generator (FAULTS_SEED=N repeats them).
-# e2e-timeout: 280
+# e2e-timeout: 600
 . /e2e/lib.sh
 
 MIB=1048576

@@ -22,7 +22,7 @@
 #
 # The sizes and delays come from a seeded generator (FAULTS_SEED=N repeats
 # them); FAULTS_TRIPS=N runs N round trips.
-# e2e-timeout: 280
+# e2e-timeout: 600
 . /e2e/lib.sh
 
 MIB=1048576

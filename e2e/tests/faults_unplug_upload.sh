@@ -21,7 +21,7 @@
 # The sizes and delays come from a seeded generator; the seed is printed at
 # the start and FAULTS_SEED=N (run-vm.sh --env) repeats the same choices.
 # FAULTS_CUTS=N cuts N transfers instead of 25.
-# e2e-timeout: 280
+# e2e-timeout: 600
 . /e2e/lib.sh
 
 MIB=1048576

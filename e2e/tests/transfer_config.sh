@@ -2,7 +2,7 @@
 # SET_CONFIGURATION 1, SET_CONFIGURATION 0 then 1, SET_INTERFACE sent while
 # the RX thread waits in its read (acknowledged at once), and an unplug and
 # replug. Each is followed by an upload and a download, byte for byte.
-# e2e-timeout: 240
+# e2e-timeout: 600
 # e2e-memory: 512
 . /e2e/lib.sh
 

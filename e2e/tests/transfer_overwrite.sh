@@ -3,7 +3,7 @@
 # upload command replaces an upload still open; and with /tmp/firmware
 # missing the upload command is still answered, the data is dropped and the
 # daemon goes on serving.
-# e2e-timeout: 240
+# e2e-timeout: 600
 # e2e-memory: 512
 . /e2e/lib.sh
 

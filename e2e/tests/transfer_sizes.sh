@@ -6,7 +6,7 @@
 # truncate), so the file must afterwards equal the image exactly. Every
 # upload must also be closed by the daemon: the zero-length packet that
 # dfuctl sends last shows as "RX Thread read 0 bytes from usb".
-# e2e-timeout: 280
+# e2e-timeout: 600
 # e2e-memory: 512
 . /e2e/lib.sh
 
