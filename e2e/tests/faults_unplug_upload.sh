@@ -14,9 +14,10 @@
 # comes back whole (dfuctl verify, or a download compared here).
 #
 # The cut transfers are held at their end (bg_upload_held), so every unplug
-# lands inside one; the delay is drawn from the time the bytes ahead of the
-# held end take to move (from the last undisturbed transfer), so some cuts
-# land while bytes flow and some while the board waits.
+# lands inside one. The delay is drawn from the time the bytes take to move
+# at the rate of the last undisturbed transfer: the whole image for an
+# upload, 3 of the 4 MiB that dfuctl keeps in flight for a download; so
+# most cuts land while bytes flow, some while the board waits.
 #
 # The sizes and delays come from a seeded generator; the seed is printed at
 # the start and FAULTS_SEED=N (run-vm.sh --env) repeats the same choices.
@@ -197,7 +198,7 @@ cut_transfer() {
         : >/tmp/firmware
     else
         _ct_cmd="ORVEN_READ_FIRMWARE write result" _ct_got=/tmp/partial
-        _ct_window=$(( 4 * MS_PER_MIB ))
+        _ct_window=$(( 3 * MS_PER_MIB ))
     fi
     rand $((_ct_window + 1)); _ct_delay=$R
     # The port is looked up before the transfer: lib.sh's unplug does the
