@@ -8,7 +8,7 @@
 # know. The checks below cover what does reach the daemon, and make sure the
 # rest indeed never does (so the daemon's handling of those cannot be tested
 # from a host at all).
-# e2e-timeout: 150
+# e2e-timeout: 600
 . /e2e/lib.sh
 
 daemon_start secondary

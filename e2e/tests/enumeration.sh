@@ -1,7 +1,7 @@
 # The board as a USB host enumerates it, for each set of controller nodes:
 # identity, descriptors byte for byte, the serial number taken from
 # /proc/cpuinfo, and the daemon's start-up lines.
-# e2e-timeout: 150
+# e2e-timeout: 600
 . /e2e/lib.sh
 
 # describe_text PRODUCT: what "dfuctl describe" must print. The host runs at

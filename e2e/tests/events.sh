@@ -1,7 +1,7 @@
 # gadgetfs events as the daemon sees them: unplugging and plugging the cable
 # back (DISCONNECT, CONNECT and a fresh enumeration), and a suspend by the
 # host. The board must come back fully usable each time.
-# e2e-timeout: 150
+# e2e-timeout: 600
 . /e2e/lib.sh
 
 daemon_start secondary

@@ -1,6 +1,6 @@
 # Start-up: where the serial number comes from, and every way the daemon
 # ends by itself (status and complete console output).
-# e2e-timeout: 150
+# e2e-timeout: 600
 . /e2e/lib.sh
 
 banner="vog Vv1.4"

@@ -1,6 +1,6 @@
 # String descriptors byte for byte, as libusb receives them, and what the
 # daemon prints for each request.
-# e2e-timeout: 150
+# e2e-timeout: 600
 . /e2e/lib.sh
 
 daemon_start secondary
