@@ -45,6 +45,10 @@ cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
 # vm_busy_ticks: the time all CPUs of the VM were not idle (every process,
 # the kernel's interrupt work included), for comparison with one program's.
 vm_busy_ticks() { awk '$1 == "cpu" { print $2 + $3 + $4 + $7 + $8 + $9; exit }' /proc/stat; }
+# vm_switches: context switches of the whole VM so far. Unlike times, their
+# count hardly depends on how busy the host is; a program that wakes another
+# process per chunk (its console reader, say) shows here.
+vm_switches() { awk '$1 == "ctxt" { print $2 }' /proc/stat; }
 
 record() { echo "$*" >>"$RESULTS"; }
 
@@ -98,7 +102,7 @@ server_alive() {
 
 # transfer ROUND upload|download: one timed dfuctl run against the running
 # program. Records: NAME DIRECTION ROUND WALL_CS DFUCTL_SECONDS CPU_TICKS
-# VM_BUSY_TICKS.
+# VM_BUSY_TICKS VM_SWITCHES.
 transfer() {
     _round=$1 _dir=$2
     if [ "$_dir" = upload ]; then
@@ -109,10 +113,10 @@ transfer() {
         set -- download --length "$BYTES" "$COPY"
     fi
     server_alive
-    _v0=$(vm_busy_ticks) _c0=$(cpu_ticks "$SERVER_PID") _t0=$(now_cs)
+    _x0=$(vm_switches) _v0=$(vm_busy_ticks) _c0=$(cpu_ticks "$SERVER_PID") _t0=$(now_cs)
     timeout -k 2 "$XFER_LIMIT" dfuctl --quiet --json "$@" >/run/dfu.out 2>/run/dfu.err
     _rc=$?
-    _t1=$(now_cs) _c1=$(cpu_ticks "$SERVER_PID") _v1=$(vm_busy_ticks)
+    _t1=$(now_cs) _c1=$(cpu_ticks "$SERVER_PID") _v1=$(vm_busy_ticks) _x1=$(vm_switches)
     DFU_CMD="dfuctl --quiet --json $*" DFU_RC=$_rc
     cp /run/dfu.out "$E2E_DIR/dfu.out"; cp /run/dfu.err "$E2E_DIR/dfu.err"
     [ "$_rc" = 0 ] || fail "$SERVER: dfuctl $_dir failed (exit $_rc)"
@@ -126,7 +130,7 @@ transfer() {
         expect_same_file "$COPY" "$IMAGE"
         rm -f "$COPY"
     fi
-    record "$SERVER $_dir $_round $((_t1 - _t0)) $_secs $((_c1 - _c0)) $((_v1 - _v0))"
+    record "$SERVER $_dir $_round $((_t1 - _t0)) $_secs $((_c1 - _c0)) $((_v1 - _v0)) $((_x1 - _x0))"
     note "$(awk -v b="$BYTES" -v w=$((_t1 - _t0)) -v s="$_secs" -v c=$((_c1 - _c0)) -v hz=$TICKS_PER_S \
         -v what="round $_round, $SERVER $_dir" \
         'BEGIN { printf "%s: %.1f MB/s (streaming %.1f MB/s), CPU %.2f s\n",
@@ -194,7 +198,7 @@ function verdict(ok) { return ok ? "ok" : "MISSED" }
         if (!(k in bests) || s > bests[k]) bests[k] = s
         runs[k] = runs[k] sprintf(" %.1f", w)
         cpu[name] += $6 / hz; moved[name] += bytes
-        dcpu[k] += $6 / hz; dmoved[k] += bytes; vcpu[k] += $7 / hz
+        dcpu[k] += $6 / hz; dmoved[k] += bytes; vcpu[k] += $7 / hz; sw[k] += $8
     } else {
         pct = $6 / hz / ($4 / 100) * 100
         if (!(name in idle) || pct > idle[name]) idle[name] = pct
@@ -222,15 +226,17 @@ END {
     print "  MB/s       the whole dfuctl command by the clock (start, SET_CONFIGURATION, command, data)"
     print "  streaming  dfuctl'"'"'s own figure for the bulk data alone"
     print "  CPU s/GiB  the program'"'"'s user + system time per GiB, all rounds"
-    print "  VM s/GiB   busy time of all the VM'"'"'s CPUs per GiB (dfuctl, the USB emulation, ...)\n"
-    printf "%-10s %-9s %7s %10s %10s %10s   %s\n", "program", "direction", "MB/s", "streaming", "CPU s/GiB",
-           "VM s/GiB", "MB/s per round"
+    print "  VM s/GiB   busy time of all the VM'"'"'s CPUs per GiB (dfuctl, the USB emulation, ...)"
+    print "  sw/MiB     context switches of the whole VM per MiB, all rounds\n"
+    printf "%-10s %-9s %7s %10s %10s %10s %7s   %s\n", "program", "direction", "MB/s", "streaming", "CPU s/GiB",
+           "VM s/GiB", "sw/MiB", "MB/s per round"
     for (n = 1; n <= np; n++) {
         for (d = 1; d <= 2; d++) {
             dir = d == 1 ? "upload" : "download"
             k = prog[n] SUBSEP dir
-            printf "%-10s %-9s %7.1f %10.1f %10.2f %10.2f  %s\n", prog[n], dir, best[k], bests[k],
-                   dcpu[k] / (dmoved[k] / gib), vcpu[k] / (dmoved[k] / gib), runs[k]
+            printf "%-10s %-9s %7.1f %10.1f %10.2f %10.2f %7.1f  %s\n", prog[n], dir, best[k], bests[k],
+                   dcpu[k] / (dmoved[k] / gib), vcpu[k] / (dmoved[k] / gib), sw[k] / (dmoved[k] / 1048576),
+                   runs[k]
         }
     }
     for (n = 1; n <= np; n++) {
