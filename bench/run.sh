@@ -16,7 +16,7 @@
 #                       the binaries one by one (override --build)
 #   --size-mib N        image size in MiB (default 256)
 #   --rounds N          rounds of upload + download per program (default 3);
-#                       the best round counts
+#                       the median of the rounds counts
 #   --idle-seconds N    length of each idle measurement (default 10)
 #   --extra NAME=BIN    one more daemon build, e.g. with a candidate change,
 #                       measured like the daemon and compared with the

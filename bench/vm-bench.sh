@@ -180,14 +180,22 @@ while [ "$round" -le "$ROUNDS" ]; do
 done
 
 # ---------------------------------------------------------------------------
-# The report: best throughput of the rounds per program and direction (the
-# machine is shared; the best run is the least disturbed one), CPU time over
-# all transfers of a program, idle use as the worse of the two periods.
+# The report: the median throughput of the rounds per program and direction
+# (on a shared machine single rounds can be far off either way), CPU time
+# over all transfers of a program, idle use as the worse of the two periods.
 
 say "=== bench report ==="
 awk -v bytes="$BYTES" -v hz=$TICKS_PER_S -v size="$SIZE_MIB" -v rounds="$ROUNDS" \
     -v programs="daemon $EXTRA reference" '
 function mbs(cs) { return bytes / (cs / 100) / 1e6 }
+# median(list): the middle of the space-separated numbers (the mean of the
+# middle two for an even count).
+function median(list,    v, n, i, j, t) {
+    n = split(list, v, " ")
+    for (i = 2; i <= n; i++)
+        for (j = i; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+    return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+}
 function verdict(ok) { return ok ? "ok" : "MISSED" }
 {
     name = $1; what = $2
@@ -195,8 +203,8 @@ function verdict(ok) { return ok ? "ok" : "MISSED" }
         k = name SUBSEP what
         w = mbs($4); s = bytes / $5 / 1e6
         if (!(k in best) || w > best[k]) best[k] = w
-        if (!(k in bests) || s > bests[k]) bests[k] = s
         runs[k] = runs[k] sprintf(" %.1f", w)
+        wall[k] = wall[k] " " w; stream[k] = stream[k] " " s
         cpu[name] += $6 / hz; moved[name] += bytes
         dcpu[k] += $6 / hz; dmoved[k] += bytes; vcpu[k] += $7 / hz; sw[k] += $8
     } else {
@@ -207,8 +215,8 @@ function verdict(ok) { return ok ? "ok" : "MISSED" }
 }
 # Ratios of program p to the reference, with the targets.
 function ratios(p, judge,    up, down, c) {
-    up = best[p SUBSEP "upload"] / best["reference" SUBSEP "upload"]
-    down = best[p SUBSEP "download"] / best["reference" SUBSEP "download"]
+    up = med[p SUBSEP "upload"] / med["reference" SUBSEP "upload"]
+    down = med[p SUBSEP "download"] / med["reference" SUBSEP "download"]
     printf "upload   throughput %s/reference %.2f  (target >= 0.90)  %s\n", p, up, judge ? verdict(up >= 0.9) : ""
     printf "download throughput %s/reference %.2f  (target >= 0.90)  %s\n", p, down, judge ? verdict(down >= 0.9) : ""
     if (cpg["reference"] > 0) {
@@ -222,19 +230,23 @@ function ratios(p, judge,    up, down, c) {
 END {
     gib = 1024 * 1024 * 1024
     np = split(programs, prog, " ")
-    printf "image %d MiB, %d round(s); MB = 10^6 bytes; throughput: the best round\n", size, rounds
-    print "  MB/s       the whole dfuctl command by the clock (start, SET_CONFIGURATION, command, data)"
-    print "  streaming  dfuctl'"'"'s own figure for the bulk data alone"
+    printf "image %d MiB, %d round(s); MB = 10^6 bytes\n", size, rounds
+    print "  MB/s       the whole dfuctl command by the clock (start, SET_CONFIGURATION, command, data),"
+    print "             median of the rounds; the ratios below use it"
+    print "  best       the fastest round of the same"
+    print "  streaming  dfuctl'"'"'s own figure for the bulk data alone, median"
     print "  CPU s/GiB  the program'"'"'s user + system time per GiB, all rounds"
     print "  VM s/GiB   busy time of all the VM'"'"'s CPUs per GiB (dfuctl, the USB emulation, ...)"
     print "  sw/MiB     context switches of the whole VM per MiB, all rounds\n"
-    printf "%-10s %-9s %7s %10s %10s %10s %7s   %s\n", "program", "direction", "MB/s", "streaming", "CPU s/GiB",
-           "VM s/GiB", "sw/MiB", "MB/s per round"
+    printf "%-10s %-9s %6s %6s %10s %10s %10s %7s   %s\n", "program", "direction", "MB/s", "best", "streaming",
+           "CPU s/GiB", "VM s/GiB", "sw/MiB", "MB/s per round"
     for (n = 1; n <= np; n++) {
         for (d = 1; d <= 2; d++) {
             dir = d == 1 ? "upload" : "download"
             k = prog[n] SUBSEP dir
-            printf "%-10s %-9s %7.1f %10.1f %10.2f %10.2f %7.1f  %s\n", prog[n], dir, best[k], bests[k],
+            med[k] = median(wall[k])
+            printf "%-10s %-9s %6.1f %6.1f %10.1f %10.2f %10.2f %7.1f  %s\n", prog[n], dir, med[k], best[k],
+                   median(stream[k]),
                    dcpu[k] / (dmoved[k] / gib), vcpu[k] / (dmoved[k] / gib), sw[k] / (dmoved[k] / 1048576),
                    runs[k]
         }
