@@ -44,8 +44,8 @@
 #include <thread>
 #include <vector>
 
-#include <CLI/CLI.hpp>
 #include <gadgetdfu/protocol.h>
+#include <CLI/CLI.hpp>
 
 namespace {
 
@@ -58,31 +58,109 @@ constexpr std::size_t kProductIdOffset = 4 + 2 * 32 + 10;  // idProduct in the d
 // interface, bulk IN 0x81, bulk OUT 0x01, max packet 512 in both), then the
 // device descriptor: vendor class, bcdUSB 0, 0a5c:2711, strings 1/2/3.
 constexpr std::array<std::uint8_t, kEp0RecordLength> kEp0RecordTemplate = {
-    0x00, 0x00, 0x00, 0x00,
+    0x00,
+    0x00,
+    0x00,
+    0x00,
     // full speed: configuration (iConfiguration 5), interface, endpoints
-    0x09, 0x02, 0x20, 0x00, 0x01, 0x01, 0x05, 0xC0, 0x00,
-    0x09, 0x04, 0x00, 0x00, 0x02, 0xFF, 0x00, 0x00, 0x06,
-    0x07, 0x05, 0x81, 0x02, 0x00, 0x02, 0x00,
-    0x07, 0x05, 0x01, 0x02, 0x00, 0x02, 0x00,
+    0x09,
+    0x02,
+    0x20,
+    0x00,
+    0x01,
+    0x01,
+    0x05,
+    0xC0,
+    0x00,
+    0x09,
+    0x04,
+    0x00,
+    0x00,
+    0x02,
+    0xFF,
+    0x00,
+    0x00,
+    0x06,
+    0x07,
+    0x05,
+    0x81,
+    0x02,
+    0x00,
+    0x02,
+    0x00,
+    0x07,
+    0x05,
+    0x01,
+    0x02,
+    0x00,
+    0x02,
+    0x00,
     // high speed: the same with iConfiguration 4
-    0x09, 0x02, 0x20, 0x00, 0x01, 0x01, 0x04, 0xC0, 0x00,
-    0x09, 0x04, 0x00, 0x00, 0x02, 0xFF, 0x00, 0x00, 0x06,
-    0x07, 0x05, 0x81, 0x02, 0x00, 0x02, 0x00,
-    0x07, 0x05, 0x01, 0x02, 0x00, 0x02, 0x00,
+    0x09,
+    0x02,
+    0x20,
+    0x00,
+    0x01,
+    0x01,
+    0x04,
+    0xC0,
+    0x00,
+    0x09,
+    0x04,
+    0x00,
+    0x00,
+    0x02,
+    0xFF,
+    0x00,
+    0x00,
+    0x06,
+    0x07,
+    0x05,
+    0x81,
+    0x02,
+    0x00,
+    0x02,
+    0x00,
+    0x07,
+    0x05,
+    0x01,
+    0x02,
+    0x00,
+    0x02,
+    0x00,
     // device
-    0x12, 0x01, 0x00, 0x00, 0xFF, 0x00, 0x00, 0x40, 0x5C, 0x0A, 0x11, 0x27, 0x02, 0x00, 0x01, 0x02,
-    0x03, 0x01,
+    0x12,
+    0x01,
+    0x00,
+    0x00,
+    0xFF,
+    0x00,
+    0x00,
+    0x40,
+    0x5C,
+    0x0A,
+    0x11,
+    0x27,
+    0x02,
+    0x00,
+    0x01,
+    0x02,
+    0x03,
+    0x01,
 };
-static_assert(kEp0RecordTemplate[kProductIdOffset] == 0x11 && kEp0RecordTemplate[kProductIdOffset + 1] == 0x27);
+static_assert(kEp0RecordTemplate[kProductIdOffset] == 0x11 &&
+              kEp0RecordTemplate[kProductIdOffset + 1] == 0x27);
 
 // Endpoint records: tag 1, then the endpoint descriptor twice (full and high
 // speed).
 constexpr std::size_t kEpRecordLength = 18;
 constexpr std::array<std::uint8_t, kEpRecordLength> kEpInRecord = {
-    0x01, 0x00, 0x00, 0x00, 0x07, 0x05, 0x81, 0x02, 0x00, 0x02, 0x00, 0x07, 0x05, 0x81, 0x02, 0x00, 0x02, 0x00,
+    0x01, 0x00, 0x00, 0x00, 0x07, 0x05, 0x81, 0x02, 0x00,
+    0x02, 0x00, 0x07, 0x05, 0x81, 0x02, 0x00, 0x02, 0x00,
 };
 constexpr std::array<std::uint8_t, kEpRecordLength> kEpOutRecord = {
-    0x01, 0x00, 0x00, 0x00, 0x07, 0x05, 0x01, 0x02, 0x00, 0x02, 0x00, 0x07, 0x05, 0x01, 0x02, 0x00, 0x02, 0x00,
+    0x01, 0x00, 0x00, 0x00, 0x07, 0x05, 0x01, 0x02, 0x00,
+    0x02, 0x00, 0x07, 0x05, 0x01, 0x02, 0x00, 0x02, 0x00,
 };
 
 constexpr const char* kEp1InPath = "/dev/gadget/ep1in";
@@ -111,8 +189,7 @@ public:
         return fd;
     }
     void reset(int fd = -1) {
-        if (fd_ >= 0)
-            ::close(fd_);
+        if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
     }
 
@@ -141,8 +218,7 @@ bool write_all(int fd, std::span<const std::uint8_t> data, GiveUp give_up) {
     while (!data.empty()) {
         const ssize_t n = ::write(fd, data.data(), data.size());
         if (n < 0) {
-            if (errno == EINTR && !give_up())
-                continue;
+            if (errno == EINTR && !give_up()) continue;
             return false;
         }
         data = data.subspan(static_cast<std::size_t>(n));
@@ -166,8 +242,7 @@ std::string board_serial() {
     const std::string needle = "Serial\t\t: ";
     for (std::string line; std::getline(cpuinfo, line);) {
         const auto at = line.find(needle);
-        if (at == std::string::npos)
-            continue;
+        if (at == std::string::npos) continue;
         const std::string value = line.substr(at + needle.size(), 16);
         return value.size() > 8 ? value.substr(8) : std::string();
     }
@@ -180,8 +255,8 @@ std::string board_serial() {
 struct Transfers {
     std::mutex mutex;
     std::condition_variable download_ready;
-    Fd upload;             // image file open for an upload
-    Fd download;           // image file of a download not yet taken by the sender
+    Fd upload;                          // image file open for an upload
+    Fd download;                        // image file of a download not yet taken by the sender
     std::uint64_t download_length = 0;  // 0: the whole file
     bool stopping = false;
     std::atomic<bool> download_replaced{false};
@@ -227,13 +302,11 @@ void receive(Transfers& t, int ep_out) {
     for (;;) {
         const ssize_t n = ::read(ep_out, buffer.data(), buffer.size());
         std::lock_guard<std::mutex> lock(t.mutex);
-        if (t.stopping)
-            return;
+        if (t.stopping) return;
         if (n < 0 || !t.upload.valid()) {
             // No upload open: the data is dropped. A failing endpoint (the
             // host went away) is not spun on.
-            if (n < 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (n < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
         if (n == 0) {  // a zero-length packet ends the upload
@@ -261,8 +334,7 @@ void send(Transfers& t, int ep_in) {
         {
             std::unique_lock<std::mutex> lock(t.mutex);
             t.download_ready.wait(lock, [&t] { return t.stopping || t.download.valid(); });
-            if (t.stopping)
-                return;
+            if (t.stopping) return;
             file = std::move(t.download);
             left = t.download_length;
             t.download_replaced.store(false);
@@ -270,14 +342,12 @@ void send(Transfers& t, int ep_in) {
         const bool whole = left == 0;
         auto give_up = [&t] { return t.download_replaced.load(); };
         while ((whole || left > 0) && !give_up()) {
-            const std::size_t want = whole || left > buffer.size() ? buffer.size() : static_cast<std::size_t>(left);
+            const std::size_t want =
+                whole || left > buffer.size() ? buffer.size() : static_cast<std::size_t>(left);
             const ssize_t n = ::read(file.get(), buffer.data(), want);
-            if (n <= 0)
-                break;
-            if (!write_all(ep_in, std::span(buffer).first(static_cast<std::size_t>(n)), give_up))
-                break;
-            if (!whole)
-                left -= static_cast<std::uint64_t>(n);
+            if (n <= 0) break;
+            if (!write_all(ep_in, std::span(buffer).first(static_cast<std::size_t>(n)), give_up)) break;
+            if (!whole) left -= static_cast<std::uint64_t>(n);
         }
     }
 }
@@ -307,16 +377,14 @@ public:
         while (!g_terminate.load()) {
             const ssize_t n = ::read(ep0_.get(), events.data(), sizeof events);
             if (n < 0) {
-                if (errno == EINTR)
-                    continue;
+                if (errno == EINTR) continue;
                 std::perror("reference_gadget: ep0 read");
                 return 1;
             }
             for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof events[0]; ++i) {
                 std::uint32_t type;
                 std::memcpy(&type, &events[i].type, sizeof type);
-                if (type == GADGETFS_SETUP)
-                    setup(events[i].u.setup);
+                if (type == GADGETFS_SETUP) setup(events[i].u.setup);
             }
         }
         return 0;
@@ -341,8 +409,7 @@ private:
             const auto& d = strings_[value & 0xFF];
             reply(d.data(), d.size());
         } else if (r.bRequestType == 0x00 && r.bRequest == USB_REQ_SET_CONFIGURATION) {
-            if (value == 1 && !configured())
-                configure();
+            if (value == 1 && !configured()) configure();
             ack();
         } else if (r.bRequestType == gadgetdfu::kVendorRequestIn &&
                    ((r.bRequest & gadgetdfu::kCommandMask) == ORVEN_WRITE_FIRMWARE ||
@@ -359,8 +426,10 @@ private:
         Fd in(::open(kEp1InPath, O_RDWR));
         Fd out(::open(kEp1OutPath, O_RDWR));
         if (!in.valid() || !out.valid() ||
-            ::write(in.get(), kEpInRecord.data(), kEpInRecord.size()) != static_cast<ssize_t>(kEpRecordLength) ||
-            ::write(out.get(), kEpOutRecord.data(), kEpOutRecord.size()) != static_cast<ssize_t>(kEpRecordLength)) {
+            ::write(in.get(), kEpInRecord.data(), kEpInRecord.size()) !=
+                static_cast<ssize_t>(kEpRecordLength) ||
+            ::write(out.get(), kEpOutRecord.data(), kEpOutRecord.size()) !=
+                static_cast<ssize_t>(kEpRecordLength)) {
             std::perror("reference_gadget: endpoint configuration");
             return;
         }
@@ -426,8 +495,9 @@ int main(int argc, char** argv) {
     unsigned product_id = gadgetdfu::kProductIdSecondary;
     std::string image = "/tmp/firmware";
     app.add_option("--controller", controller, "gadgetfs controller node")->capture_default_str();
-    app.add_option("--product-id", product_id, "idProduct to register")->capture_default_str()->check(
-        CLI::Range(0u, 0xFFFFu));
+    app.add_option("--product-id", product_id, "idProduct to register")
+        ->capture_default_str()
+        ->check(CLI::Range(0u, 0xFFFFu));
     app.add_option("--image", image, "image file (written by uploads, read by downloads; not created)")
         ->capture_default_str();
     CLI11_PARSE(app, argc, argv);

@@ -45,9 +45,9 @@ std::size_t select_board(const std::vector<BoardEntry>& boards, const Selector& 
         throw Failure(Exit::NoBoard, "no board with " + want + "; attached:" + listing(all));
     }
     if (matches.size() > 1) {
-        throw Failure(Exit::NoBoard, std::to_string(matches.size()) +
-                                         " boards attached; pick one with --serial or --path:" +
-                                         listing(matches));
+        throw Failure(Exit::NoBoard,
+                      std::to_string(matches.size()) +
+                          " boards attached; pick one with --serial or --path:" + listing(matches));
     }
     return matches.front();
 }

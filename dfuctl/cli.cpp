@@ -81,7 +81,8 @@ Invocation finish(const RawArgs& raw, Command command) {
         inv.configuration = number<std::uint8_t>(raw.configuration, 0xFF, "N");
         break;
     case Command::Download:
-        if (!raw.length.empty()) inv.length = parse_number(raw.length, gadgetdfu::kMaxDownloadLength, "--length");
+        if (!raw.length.empty())
+            inv.length = parse_number(raw.length, gadgetdfu::kMaxDownloadLength, "--length");
         [[fallthrough]];
     case Command::Verify:
         if (!raw.idle_ms.empty()) {
@@ -108,7 +109,8 @@ Invocation finish(const RawArgs& raw, Command command) {
                                            "' (breathe-orange, rotate-orange or breathe-red)");
         }
         break;
-    default: break;
+    default:
+        break;
     }
     return inv;
 }
@@ -117,14 +119,17 @@ Invocation finish(const RawArgs& raw, Command command) {
 
 ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
     RawArgs raw;
-    CLI::App app{"dfuctl: service tool for boards in firmware-update mode (USB 0a5c:2711 and 0a5c:2712)", "dfuctl"};
+    CLI::App app{"dfuctl: service tool for boards in firmware-update mode (USB 0a5c:2711 and 0a5c:2712)",
+                 "dfuctl"};
     app.set_version_flag("--version", "dfuctl " DFUCTL_VERSION);
     app.require_subcommand(1);
     app.fallthrough();  // global options also after the subcommand
     app.add_option("--serial", raw.serial, "Use the board with this USB serial number")->type_name("SERIAL");
-    app.add_option("--path", raw.path, "Use the board at this bus path, e.g. 1-1 or 1-1.2")->type_name("PATH");
+    app.add_option("--path", raw.path, "Use the board at this bus path, e.g. 1-1 or 1-1.2")
+        ->type_name("PATH");
     app.add_flag("--json", raw.json, "Print JSON on standard output");
-    app.add_option("--timeout", raw.timeout, "Per control request and per stalled bulk transfer (default 5000)")
+    app.add_option("--timeout", raw.timeout,
+                   "Per control request and per stalled bulk transfer (default 5000)")
         ->type_name("MS");
     app.add_flag("--quiet", raw.quiet, "No progress line");
 
@@ -156,9 +161,11 @@ ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& 
     s_config->add_option("N", raw.configuration)->required();
     auto* s_upload = sub("upload", "Write FILE into the board's firmware image", Command::Upload);
     s_upload->add_option("FILE", raw.file)->required();
-    auto* s_download = sub("download", "Read the board's firmware image into FILE ('-': stdout)", Command::Download);
+    auto* s_download =
+        sub("download", "Read the board's firmware image into FILE ('-': stdout)", Command::Download);
     s_download->add_option("FILE", raw.file)->required();
-    s_download->add_option("--length", raw.length, "Bytes to read (default 0: the whole image)")->type_name("N");
+    s_download->add_option("--length", raw.length, "Bytes to read (default 0: the whole image)")
+        ->type_name("N");
     s_download->add_option("--idle-ms", raw.idle_ms, "End after this long without data (default 2000)")
         ->type_name("MS");
     auto* s_verify = sub("verify", "Compare FILE with the board's image (SHA-256)", Command::Verify);

@@ -76,9 +76,7 @@ public:
         return entries;
     }
 
-    void select() {
-        chosen_ = select_board(scan(g_.selector.serial.has_value()), g_.selector);
-    }
+    void select() { chosen_ = select_board(scan(g_.selector.serial.has_value()), g_.selector); }
 
     void open() {
         select();
@@ -92,7 +90,8 @@ public:
                               "); install 70-gadgetdfu.rules into /etc/udev/rules.d and replug the board, "
                               "or run dfuctl as root");
         }
-        if (rc == LIBUSB_ERROR_NO_DEVICE) throw Failure(Exit::Vanished, label() + " vanished before it could be opened");
+        if (rc == LIBUSB_ERROR_NO_DEVICE)
+            throw Failure(Exit::Vanished, label() + " vanished before it could be opened");
         if (rc != 0) {
             throw Failure(exit_for_libusb_error(rc), "cannot open " + label() + ": " + libusb_strerror(rc));
         }
@@ -107,8 +106,9 @@ public:
 
     // Device-to-host control request; empty result on a stall.
     std::optional<std::vector<std::uint8_t>> control_in_or_stall(std::uint8_t type, std::uint8_t request,
-                                                                  std::uint16_t value, std::uint16_t index,
-                                                                  std::uint16_t length, const std::string& what) {
+                                                                 std::uint16_t value, std::uint16_t index,
+                                                                 std::uint16_t length,
+                                                                 const std::string& what) {
         std::vector<std::uint8_t> buf(length);
         const int rc = usb::control(handle_, type, request, value, index, buf, g_.timeout_ms);
         if (rc == LIBUSB_ERROR_PIPE) return std::nullopt;
@@ -150,8 +150,8 @@ public:
                                              ": another program has claimed its interface");
         }
         if (rc == LIBUSB_ERROR_NOT_FOUND || rc == LIBUSB_ERROR_INVALID_PARAM) {
-            throw Failure(Exit::OsError, "the host refused " + what + ": " + label() + " has no configuration " +
-                                             std::to_string(n));
+            throw Failure(Exit::OsError, "the host refused " + what + ": " + label() +
+                                             " has no configuration " + std::to_string(n));
         }
         control_failure(rc, what);
     }
@@ -183,7 +183,8 @@ private:
         if (rc == LIBUSB_ERROR_IO && !usb::still_attached(handle_, 500)) rc = LIBUSB_ERROR_NO_DEVICE;
         const std::string req = what.empty() ? "the request" : what;
         switch (rc) {
-        case LIBUSB_ERROR_NO_DEVICE: throw Failure(Exit::Vanished, label() + " vanished during " + req);
+        case LIBUSB_ERROR_NO_DEVICE:
+            throw Failure(Exit::Vanished, label() + " vanished during " + req);
         case LIBUSB_ERROR_TIMEOUT:
             throw Failure(Exit::Timeout, "timed out after " + std::to_string(g_.timeout_ms) +
                                              " ms waiting for " + label() + " to answer " + req);
@@ -270,7 +271,9 @@ int cmd_describe(Session& s, std::ostream& out) {
     libusb_device* dev = s.device();
     libusb_device_descriptor dd{};
     int rc = libusb_get_device_descriptor(dev, &dd);
-    if (rc != 0) throw Failure(exit_for_libusb_error(rc), std::string("cannot read the device descriptor: ") + libusb_strerror(rc));
+    if (rc != 0)
+        throw Failure(exit_for_libusb_error(rc),
+                      std::string("cannot read the device descriptor: ") + libusb_strerror(rc));
     DescriptorInfo info;
     info.id_vendor = dd.idVendor;
     info.id_product = dd.idProduct;
@@ -294,9 +297,11 @@ int cmd_describe(Session& s, std::ostream& out) {
         rc = libusb_get_config_descriptor(dev, 0, &raw);  // unconfigured: show the first one
     }
     std::unique_ptr<libusb_config_descriptor, ConfigFree> cfg(rc == 0 ? raw : nullptr);
-    if (rc == LIBUSB_ERROR_NO_DEVICE) throw Failure(Exit::Vanished, s.label() + " vanished while its descriptors were read");
+    if (rc == LIBUSB_ERROR_NO_DEVICE)
+        throw Failure(Exit::Vanished, s.label() + " vanished while its descriptors were read");
     if (rc != 0 && rc != LIBUSB_ERROR_NOT_FOUND) {
-        throw Failure(exit_for_libusb_error(rc), std::string("cannot read the configuration descriptor: ") + libusb_strerror(rc));
+        throw Failure(exit_for_libusb_error(rc),
+                      std::string("cannot read the configuration descriptor: ") + libusb_strerror(rc));
     }
     if (cfg) {
         info.has_configuration = true;
@@ -317,7 +322,8 @@ int cmd_describe(Session& s, std::ostream& out) {
                 ii.string_index = id.iInterface;
                 for (int e = 0; e < id.bNumEndpoints; ++e) {
                     const libusb_endpoint_descriptor& ed = id.endpoint[e];
-                    ii.endpoints.push_back({ed.bEndpointAddress, ed.bmAttributes, ed.wMaxPacketSize, ed.bInterval});
+                    ii.endpoints.push_back(
+                        {ed.bEndpointAddress, ed.bmAttributes, ed.wMaxPacketSize, ed.bInterval});
                 }
                 info.interfaces.push_back(std::move(ii));
             }
@@ -334,8 +340,9 @@ int cmd_describe(Session& s, std::ostream& out) {
 int cmd_strings(Session& s, std::ostream& out) {
     s.open();
     auto get = [&](std::uint8_t index, std::uint16_t langid) {
-        return s.control_in_or_stall(kStandardIn, kGetDescriptor, static_cast<std::uint16_t>(0x0300 | index), langid,
-                                     kStringRequestLength, "GET_DESCRIPTOR(string " + std::to_string(index) + ")");
+        return s.control_in_or_stall(kStandardIn, kGetDescriptor, static_cast<std::uint16_t>(0x0300 | index),
+                                     langid, kStringRequestLength,
+                                     "GET_DESCRIPTOR(string " + std::to_string(index) + ")");
     };
     auto malformed = [](const std::string& what, const std::vector<std::uint8_t>& bytes) {
         return Failure(Exit::Protocol, "malformed " + what + ": [" + to_hex(bytes) + "]");
@@ -372,15 +379,19 @@ int cmd_strings(Session& s, std::ostream& out) {
             strings[std::to_string(i + 1)] = texts[i] ? Json(*texts[i]) : Json(nullptr);
         }
         j["strings"] = std::move(strings);
-        j["ms_os"] = os ? Json{{"signature", os->signature}, {"vendor_code", os->vendor_code}} : Json(nullptr);
+        j["ms_os"] =
+            os ? Json{{"signature", os->signature}, {"vendor_code", os->vendor_code}} : Json(nullptr);
         print_json(out, j);
         return 0;
     }
     out << "0";
-    if (!langids) out << " (stalled)";
-    else for (auto id : *langids) out << ' ' << hex_value(id, 4);
+    if (!langids)
+        out << " (stalled)";
+    else
+        for (auto id : *langids) out << ' ' << hex_value(id, 4);
     out << '\n';
-    for (std::size_t i = 0; i < texts.size(); ++i) out << i + 1 << ' ' << texts[i].value_or("(stalled)") << '\n';
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        out << i + 1 << ' ' << texts[i].value_or("(stalled)") << '\n';
     if (os) {
         out << "0xee " << os->signature << " vendor-code " << hex_value(os->vendor_code, 2) << '\n';
     } else {
@@ -412,8 +423,9 @@ void print_bytes(std::ostream& out, const GlobalOptions& g, const std::vector<st
 int cmd_string(Session& s, const Invocation& inv, std::ostream& out) {
     s.open();
     const auto bytes = json_stall_guard(s.options(), out, [&] {
-        return s.control_in(kStandardIn, kGetDescriptor, static_cast<std::uint16_t>(0x0300 | inv.string_index),
-                            inv.langid, kStringRequestLength, "");
+        return s.control_in(kStandardIn, kGetDescriptor,
+                            static_cast<std::uint16_t>(0x0300 | inv.string_index), inv.langid,
+                            kStringRequestLength, "");
     });
     print_bytes(out, s.options(), bytes, "in");
     return 0;
@@ -469,7 +481,8 @@ int cmd_download(Session& s, const Invocation& inv, std::ostream& out, std::ostr
     ProgressMeter meter(live_progress(s.options()), err,
                         inv.length ? std::optional<std::uint64_t>(inv.length) : std::nullopt, steady_now);
     const auto result = download_stream(
-        pipe, inv.length, [&](std::span<const std::uint8_t> data) { write_full(output.get(), data, inv.file); },
+        pipe, inv.length,
+        [&](std::span<const std::uint8_t> data) { write_full(output.get(), data, inv.file); },
         stream_options(s, "download", meter, inv.idle_ms));
     meter.finish(result.bytes);
     if (inv.length != 0 && result.bytes < inv.length) {
@@ -501,7 +514,8 @@ int cmd_verify(Session& s, const Invocation& inv, std::ostream& out, std::ostrea
     // length of 0 would mean the whole image, so nothing is requested.
     if (*size > 0) {
         s.prepare_stream(ORVEN_READ_FIRMWARE, gadgetdfu::encode_download_length(*size));
-        usb::LibusbBulkPipe pipe(s.context(), s.handle(), gadgetdfu::kEndpointIn, kTransferSlots, kTransferSize);
+        usb::LibusbBulkPipe pipe(s.context(), s.handle(), gadgetdfu::kEndpointIn, kTransferSlots,
+                                 kTransferSize);
         meter.start();
         const auto result = download_stream(
             pipe, *size,
@@ -510,7 +524,8 @@ int cmd_verify(Session& s, const Invocation& inv, std::ostream& out, std::ostrea
                 const std::size_t n = read_full(input.get(), std::span(local).first(data.size()), inv.file);
                 local_hash.update(std::span(local).first(n));
                 if (!first_difference) {
-                    const auto m = std::mismatch(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n), local.begin());
+                    const auto m = std::mismatch(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n),
+                                                 local.begin());
                     const auto at = static_cast<std::uint64_t>(m.first - data.begin());
                     if (at < data.size()) first_difference = compared + at;
                 }
@@ -546,8 +561,8 @@ int cmd_verify(Session& s, const Invocation& inv, std::ostream& out, std::ostrea
     if (match) return 0;
     out.flush();
     if (received < *size) {
-        err << "dfuctl: " << inv.file << " differs from the board's image: the board sent " << received << " of "
-            << *size << " bytes\n";
+        err << "dfuctl: " << inv.file << " differs from the board's image: the board sent " << received
+            << " of " << *size << " bytes\n";
     } else {
         err << "dfuctl: " << inv.file << " differs from the board's image; first difference at byte "
             << first_difference.value_or(0) << '\n';
@@ -584,8 +599,9 @@ int cmd_info(Session& s, std::ostream& out) {
         line(key, w.raw ? *w.raw + " (" + w.text + ")" : w.text);
     };
     line("version", version);
-    line("flash size", flash.bytes ? std::to_string(*flash.bytes) + " bytes (" + format_iec(*flash.bytes) + ")"
-                                   : "unavailable (" + flash.raw + ": " + flash.reason + ")");
+    line("flash size", flash.bytes
+                           ? std::to_string(*flash.bytes) + " bytes (" + format_iec(*flash.bytes) + ")"
+                           : "unavailable (" + flash.raw + ": " + flash.reason + ")");
     wear_line("life time estimation A", wear.life_time_est_a);
     wear_line("life time estimation B", wear.life_time_est_b);
     wear_line("pre-EOL information", wear.pre_eol_info);
@@ -622,19 +638,32 @@ int cmd_power(Session& s, std::uint32_t command, std::ostream& out) {
 int execute(const Invocation& inv, std::ostream& out, std::ostream& err) {
     Session s(inv.global);
     switch (inv.command) {
-    case Command::List: return cmd_list(s, out);
-    case Command::Describe: return cmd_describe(s, out);
-    case Command::Strings: return cmd_strings(s, out);
-    case Command::String: return cmd_string(s, inv, out);
-    case Command::Control: return cmd_control(s, inv, out);
-    case Command::SetConfig: return cmd_set_config(s, inv, out);
-    case Command::Upload: return cmd_upload(s, inv, out, err);
-    case Command::Download: return cmd_download(s, inv, out, err);
-    case Command::Verify: return cmd_verify(s, inv, out, err);
-    case Command::Info: return cmd_info(s, out);
-    case Command::Led: return cmd_led(s, inv, out);
-    case Command::Reboot: return cmd_power(s, ORVEN_REBOOT, out);
-    case Command::Shutdown: return cmd_power(s, ORVEN_SHUTDOWN, out);
+    case Command::List:
+        return cmd_list(s, out);
+    case Command::Describe:
+        return cmd_describe(s, out);
+    case Command::Strings:
+        return cmd_strings(s, out);
+    case Command::String:
+        return cmd_string(s, inv, out);
+    case Command::Control:
+        return cmd_control(s, inv, out);
+    case Command::SetConfig:
+        return cmd_set_config(s, inv, out);
+    case Command::Upload:
+        return cmd_upload(s, inv, out, err);
+    case Command::Download:
+        return cmd_download(s, inv, out, err);
+    case Command::Verify:
+        return cmd_verify(s, inv, out, err);
+    case Command::Info:
+        return cmd_info(s, out);
+    case Command::Led:
+        return cmd_led(s, inv, out);
+    case Command::Reboot:
+        return cmd_power(s, ORVEN_REBOOT, out);
+    case Command::Shutdown:
+        return cmd_power(s, ORVEN_SHUTDOWN, out);
     }
     throw Failure(Exit::Internal, "unhandled command");
 }

@@ -10,10 +10,14 @@ namespace dfuctl {
 
 std::string endpoint_type_name(std::uint8_t attributes) {
     switch (attributes & 0x03) {
-    case 0: return "control";
-    case 1: return "isochronous";
-    case 2: return "bulk";
-    default: return "interrupt";
+    case 0:
+        return "control";
+    case 1:
+        return "isochronous";
+    case 2:
+        return "bulk";
+    default:
+        return "interrupt";
     }
 }
 

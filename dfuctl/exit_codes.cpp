@@ -6,39 +6,60 @@ namespace dfuctl {
 
 Exit exit_for_libusb_error(int libusb_error) {
     switch (libusb_error) {
-    case LIBUSB_SUCCESS: return Exit::Ok;
-    case LIBUSB_ERROR_NO_DEVICE: return Exit::Vanished;
-    case LIBUSB_ERROR_TIMEOUT: return Exit::Timeout;
-    case LIBUSB_ERROR_PIPE: return Exit::Protocol;      // stall
-    case LIBUSB_ERROR_OVERFLOW: return Exit::Protocol;  // the board sent more than asked for
-    case LIBUSB_ERROR_ACCESS: return Exit::NoPermission;
-    case LIBUSB_ERROR_INVALID_PARAM: return Exit::Internal;  // dfuctl built a bad request
-    default: return Exit::OsError;  // IO, NOT_FOUND, BUSY, NO_MEM, INTERRUPTED, NOT_SUPPORTED, OTHER
+    case LIBUSB_SUCCESS:
+        return Exit::Ok;
+    case LIBUSB_ERROR_NO_DEVICE:
+        return Exit::Vanished;
+    case LIBUSB_ERROR_TIMEOUT:
+        return Exit::Timeout;
+    case LIBUSB_ERROR_PIPE:
+        return Exit::Protocol;  // stall
+    case LIBUSB_ERROR_OVERFLOW:
+        return Exit::Protocol;  // the board sent more than asked for
+    case LIBUSB_ERROR_ACCESS:
+        return Exit::NoPermission;
+    case LIBUSB_ERROR_INVALID_PARAM:
+        return Exit::Internal;  // dfuctl built a bad request
+    default:
+        return Exit::OsError;  // IO, NOT_FOUND, BUSY, NO_MEM, INTERRUPTED, NOT_SUPPORTED, OTHER
     }
 }
 
 Exit exit_for_transfer(TransferStatus status) {
     switch (status) {
-    case TransferStatus::Completed: return Exit::Ok;
-    case TransferStatus::TimedOut: return Exit::Timeout;
-    case TransferStatus::Stall: return Exit::Protocol;
-    case TransferStatus::Overflow: return Exit::Protocol;
-    case TransferStatus::NoDevice: return Exit::Vanished;
+    case TransferStatus::Completed:
+        return Exit::Ok;
+    case TransferStatus::TimedOut:
+        return Exit::Timeout;
+    case TransferStatus::Stall:
+        return Exit::Protocol;
+    case TransferStatus::Overflow:
+        return Exit::Protocol;
+    case TransferStatus::NoDevice:
+        return Exit::Vanished;
     case TransferStatus::Cancelled:  // only dfuctl cancels, and never leaves one unhandled
-    case TransferStatus::Error: break;
+    case TransferStatus::Error:
+        break;
     }
     return Exit::OsError;
 }
 
 std::string_view transfer_status_name(TransferStatus status) {
     switch (status) {
-    case TransferStatus::Completed: return "completed";
-    case TransferStatus::TimedOut: return "timed out";
-    case TransferStatus::Cancelled: return "cancelled";
-    case TransferStatus::Stall: return "stalled";
-    case TransferStatus::NoDevice: return "device gone";
-    case TransferStatus::Overflow: return "overflow (the board sent more than asked for)";
-    case TransferStatus::Error: return "transfer error";
+    case TransferStatus::Completed:
+        return "completed";
+    case TransferStatus::TimedOut:
+        return "timed out";
+    case TransferStatus::Cancelled:
+        return "cancelled";
+    case TransferStatus::Stall:
+        return "stalled";
+    case TransferStatus::NoDevice:
+        return "device gone";
+    case TransferStatus::Overflow:
+        return "overflow (the board sent more than asked for)";
+    case TransferStatus::Error:
+        return "transfer error";
     }
     return "unknown";
 }

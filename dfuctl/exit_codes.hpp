@@ -10,17 +10,17 @@ namespace dfuctl {
 
 enum class Exit : int {
     Ok = 0,
-    Usage = 64,        // bad command line
-    Mismatch = 65,     // verify: the board's image differs
-    NoInput = 66,      // input file cannot be read
-    NoBoard = 69,      // no board, several boards, or no match for --serial/--path
-    Internal = 70,     // a bug in dfuctl
-    OsError = 71,      // any other libusb or operating-system failure
-    CantCreate = 73,   // output file cannot be created
-    Vanished = 74,     // the board went away during a request or transfer
-    Timeout = 75,      // a request or transfer timed out
-    Protocol = 76,     // stalled request or malformed reply
-    NoPermission = 77, // the device node cannot be opened by this user
+    Usage = 64,         // bad command line
+    Mismatch = 65,      // verify: the board's image differs
+    NoInput = 66,       // input file cannot be read
+    NoBoard = 69,       // no board, several boards, or no match for --serial/--path
+    Internal = 70,      // a bug in dfuctl
+    OsError = 71,       // any other libusb or operating-system failure
+    CantCreate = 73,    // output file cannot be created
+    Vanished = 74,      // the board went away during a request or transfer
+    Timeout = 75,       // a request or transfer timed out
+    Protocol = 76,      // stalled request or malformed reply
+    NoPermission = 77,  // the device node cannot be opened by this user
 };
 
 // Outcome of one bulk transfer, independent of libusb's numbering so that

@@ -35,7 +35,9 @@ UniqueFd open_input(const std::string& path) {
 UniqueFd create_output(const std::string& path) {
     if (path == "-") {
         UniqueFd fd(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
-        if (fd.get() < 0) throw Failure(Exit::CantCreate, std::string("cannot use standard output: ") + std::strerror(errno));
+        if (fd.get() < 0)
+            throw Failure(Exit::CantCreate,
+                          std::string("cannot use standard output: ") + std::strerror(errno));
         return fd;
     }
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));

@@ -9,8 +9,7 @@ namespace dfuctl {
 namespace {
 
 [[noreturn]] void bad(std::string_view what, std::string_view text, std::string_view why) {
-    throw Failure(Exit::Usage,
-                  std::string(what) + " '" + std::string(text) + "' " + std::string(why));
+    throw Failure(Exit::Usage, std::string(what) + " '" + std::string(text) + "' " + std::string(why));
 }
 
 int hex_digit(char c) {

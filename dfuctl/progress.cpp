@@ -51,7 +51,8 @@ std::string format_progress(std::uint64_t done, std::optional<std::uint64_t> tot
         line += std::to_string(*total);
         line += " bytes";
         char pct[16];
-        const double p = *total == 0 ? 100.0 : 100.0 * static_cast<double>(done) / static_cast<double>(*total);
+        const double p =
+            *total == 0 ? 100.0 : 100.0 * static_cast<double>(done) / static_cast<double>(*total);
         std::snprintf(pct, sizeof pct, "  %.1f%%", p);
         line += pct;
         line += "  " + format_rate(rate);
@@ -81,9 +82,7 @@ void ProgressMeter::start() {
     last_draw_ = started_;
 }
 
-double ProgressMeter::seconds() const {
-    return std::chrono::duration<double>(now_() - started_).count();
-}
+double ProgressMeter::seconds() const { return std::chrono::duration<double>(now_() - started_).count(); }
 
 void ProgressMeter::update(std::uint64_t done) {
     if (!live_) return;

@@ -14,18 +14,30 @@ namespace dfuctl {
 
 std::string_view command_name(std::uint32_t command) {
     switch (command) {
-    case ORVEN_GET_VERSION: return "GET_VERSION";
-    case ORVEN_GET_FLASHSIZE: return "GET_FLASHSIZE";
-    case ORVEN_GET_EMMC_PROPERTIES: return "GET_EMMC_PROPERTIES";
-    case ORVEN_GET_SERIAL: return "GET_SERIAL";
-    case ORVEN_LED_BREATHE_ORANGE: return "LED_BREATHE_ORANGE";
-    case ORVEN_LED_ROTATE_ORANGE: return "LED_ROTATE_ORANGE";
-    case ORVEN_LED_BREATHE_RED: return "LED_BREATHE_RED";
-    case ORVEN_WRITE_FIRMWARE: return "WRITE_FIRMWARE";
-    case ORVEN_READ_FIRMWARE: return "READ_FIRMWARE";
-    case ORVEN_REBOOT: return "REBOOT";
-    case ORVEN_SHUTDOWN: return "SHUTDOWN";
-    default: return "unknown command";
+    case ORVEN_GET_VERSION:
+        return "GET_VERSION";
+    case ORVEN_GET_FLASHSIZE:
+        return "GET_FLASHSIZE";
+    case ORVEN_GET_EMMC_PROPERTIES:
+        return "GET_EMMC_PROPERTIES";
+    case ORVEN_GET_SERIAL:
+        return "GET_SERIAL";
+    case ORVEN_LED_BREATHE_ORANGE:
+        return "LED_BREATHE_ORANGE";
+    case ORVEN_LED_ROTATE_ORANGE:
+        return "LED_ROTATE_ORANGE";
+    case ORVEN_LED_BREATHE_RED:
+        return "LED_BREATHE_RED";
+    case ORVEN_WRITE_FIRMWARE:
+        return "WRITE_FIRMWARE";
+    case ORVEN_READ_FIRMWARE:
+        return "READ_FIRMWARE";
+    case ORVEN_REBOOT:
+        return "REBOOT";
+    case ORVEN_SHUTDOWN:
+        return "SHUTDOWN";
+    default:
+        return "unknown command";
     }
 }
 
@@ -35,8 +47,8 @@ std::uint16_t reply_request_length(std::uint32_t command) {
 }
 
 void check_reply(std::uint32_t command, std::span<const std::uint8_t> reply) {
-    const std::string name = std::string(command_name(command)) + " (command " +
-                             std::to_string(command) + ")";
+    const std::string name =
+        std::string(command_name(command)) + " (command " + std::to_string(command) + ")";
     const std::size_t fixed = gadgetdfu::fixed_reply_length(command);
     const std::size_t minimum = fixed != 0 ? fixed : gadgetdfu::kReplyLengthEmmcMin;
     if (reply.size() < minimum) {
@@ -51,9 +63,8 @@ void check_reply(std::uint32_t command, std::span<const std::uint8_t> reply) {
     const bool header_ok = reply[0] == command && reply[1] == 0 && reply[2] == 0 && reply[3] == 0;
     if (!header_ok) {
         throw Failure(Exit::Protocol, "malformed reply to " + name + ": header " +
-                                          to_hex(reply.first(gadgetdfu::kReplyHeaderLength)) +
-                                          ", expected " + hex_value(command, 2).substr(2) +
-                                          " 00 00 00");
+                                          to_hex(reply.first(gadgetdfu::kReplyHeaderLength)) + ", expected " +
+                                          hex_value(command, 2).substr(2) + " 00 00 00");
     }
 }
 
@@ -123,10 +134,14 @@ std::string life_time_text(std::optional<unsigned> value) {
 std::string pre_eol_text(std::optional<unsigned> value) {
     if (!value || *value == 0) return "not defined";
     switch (*value) {
-    case 1: return "normal";
-    case 2: return "warning (80% of reserved blocks consumed)";
-    case 3: return "urgent";
-    default: return "reserved value " + hex_value(*value, 2);
+    case 1:
+        return "normal";
+    case 2:
+        return "warning (80% of reserved blocks consumed)";
+    case 3:
+        return "urgent";
+    default:
+        return "reserved value " + hex_value(*value, 2);
     }
 }
 

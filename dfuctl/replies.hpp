@@ -39,9 +39,9 @@ FlashSize decode_flash_size(std::span<const std::uint8_t> reply);
 // eMMC wear: the concatenated values, e.g. "0x010x020x01" for life-time
 // estimation A, B and the pre-EOL information, in that order.
 struct WearValue {
-    std::optional<std::string> raw;    // "0x01"; empty when the board sent none
-    std::optional<unsigned> value;     // empty when missing or not a hex number
-    std::string text;                  // words for people
+    std::optional<std::string> raw;  // "0x01"; empty when the board sent none
+    std::optional<unsigned> value;   // empty when missing or not a hex number
+    std::string text;                // words for people
 };
 struct EmmcWear {
     std::string raw;  // whole text as sent

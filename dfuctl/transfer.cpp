@@ -74,11 +74,11 @@ private:
     case TransferStatus::NoDevice:
         throw Failure(Exit::Vanished, o.board + " vanished during the " + o.operation + after);
     case TransferStatus::Stall:
-        throw Failure(Exit::Protocol, o.board + " stalled bulk endpoint " + endpoint + " during the " +
-                                          o.operation + after);
+        throw Failure(Exit::Protocol,
+                      o.board + " stalled bulk endpoint " + endpoint + " during the " + o.operation + after);
     case TransferStatus::Overflow:
-        throw Failure(Exit::Protocol, o.board + " sent more data than asked for during the " + o.operation +
-                                          after);
+        throw Failure(Exit::Protocol,
+                      o.board + " sent more data than asked for during the " + o.operation + after);
     case TransferStatus::TimedOut:
         throw Failure(Exit::Timeout, o.operation + " timed out on bulk endpoint " + endpoint + after);
     default:
@@ -133,11 +133,12 @@ UploadResult upload_stream(BulkPipe& pipe, const ReadFn& read, const StreamOptio
         }
         slots.finished(*c);
         while (const auto r = slots.next()) {
-            if (r->status != TransferStatus::Completed) fail(pipe, r->status, o, result.bytes + r->actual, kEndpoint);
+            if (r->status != TransferStatus::Completed)
+                fail(pipe, r->status, o, result.bytes + r->actual, kEndpoint);
             if (r->actual != slots.requested(r->slot)) {
                 throw Failure(Exit::OsError, "bulk OUT transfer sent " + std::to_string(r->actual) + " of " +
-                                                 std::to_string(slots.requested(r->slot)) + " bytes during the " +
-                                                 o.operation);
+                                                 std::to_string(slots.requested(r->slot)) +
+                                                 " bytes during the " + o.operation);
             }
             result.bytes += r->actual;
             last_progress = o.now();
@@ -161,8 +162,8 @@ UploadResult upload_stream(BulkPipe& pipe, const ReadFn& read, const StreamOptio
                 break;
             }
             if (o.now() - started >= o.stall_timeout) {
-                on_stall_timeout("the board did not take closing zero-length packet " + std::to_string(k + 1) +
-                                 " of " + std::to_string(result.zero_length_packets));
+                on_stall_timeout("the board did not take closing zero-length packet " +
+                                 std::to_string(k + 1) + " of " + std::to_string(result.zero_length_packets));
             }
         }
     }
@@ -191,12 +192,13 @@ DownloadResult download_stream(BulkPipe& pipe, std::uint64_t length, const Write
     // the last byte; while data flows transfers finish and no probe happens.
     const auto probe_interval = std::max<std::chrono::milliseconds>(o.idle / 4, std::chrono::milliseconds(1));
     bool data_while_probing = false;
-    auto last_data = o.now();   // bytes were last seen arriving
+    auto last_data = o.now();     // bytes were last seen arriving
     auto last_check = last_data;  // a transfer last finished, or a probe last ended
 
     auto fill = [&] {
         while (phase == Phase::Running && slots.has_free() && (!bounded || to_request > 0)) {
-            const std::size_t n = bounded ? static_cast<std::size_t>(std::min<std::uint64_t>(size, to_request)) : size;
+            const std::size_t n =
+                bounded ? static_cast<std::size_t>(std::min<std::uint64_t>(size, to_request)) : size;
             const std::size_t slot = slots.take_free();
             const TransferStatus st = pipe.submit(slot, n);
             if (st != TransferStatus::Completed) fail(pipe, st, o, result.bytes, kEndpoint);

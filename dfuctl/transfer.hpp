@@ -64,12 +64,12 @@ using ReadFn = std::function<std::size_t(std::span<std::uint8_t> buf)>;
 using WriteFn = std::function<void(std::span<const std::uint8_t> data)>;
 
 struct StreamOptions {
-    std::string board;      // "board 1-1 (serial abcdef01)" for messages
-    std::string operation;  // "upload", "download", "verify"
+    std::string board;                              // "board 1-1 (serial abcdef01)" for messages
+    std::string operation;                          // "upload", "download", "verify"
     std::chrono::milliseconds stall_timeout{5000};  // upload: no transfer finished for this long
     std::chrono::milliseconds idle{2000};           // download: no data for this long ends it
     NowFn now;
-    std::function<void(std::uint64_t)> progress;    // bytes done so far
+    std::function<void(std::uint64_t)> progress;  // bytes done so far
 };
 
 struct UploadResult {

@@ -106,13 +106,20 @@ bool still_attached(const Handle& h, unsigned wait_ms) {
 
 TransferStatus transfer_status(int status) {
     switch (status) {
-    case LIBUSB_TRANSFER_COMPLETED: return TransferStatus::Completed;
-    case LIBUSB_TRANSFER_TIMED_OUT: return TransferStatus::TimedOut;
-    case LIBUSB_TRANSFER_CANCELLED: return TransferStatus::Cancelled;
-    case LIBUSB_TRANSFER_STALL: return TransferStatus::Stall;
-    case LIBUSB_TRANSFER_NO_DEVICE: return TransferStatus::NoDevice;
-    case LIBUSB_TRANSFER_OVERFLOW: return TransferStatus::Overflow;
-    default: return TransferStatus::Error;
+    case LIBUSB_TRANSFER_COMPLETED:
+        return TransferStatus::Completed;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        return TransferStatus::TimedOut;
+    case LIBUSB_TRANSFER_CANCELLED:
+        return TransferStatus::Cancelled;
+    case LIBUSB_TRANSFER_STALL:
+        return TransferStatus::Stall;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        return TransferStatus::NoDevice;
+    case LIBUSB_TRANSFER_OVERFLOW:
+        return TransferStatus::Overflow;
+    default:
+        return TransferStatus::Error;
     }
 }
 

@@ -80,23 +80,18 @@ Expected expected_for(const usb_ctrlrequest& s) {
             return {Kind::Reply, gadgetdfu::kMsCompatIdLength};
         return {Kind::Stall};
     }
-    if (type == 3)
-        return {Kind::Stall};
+    if (type == 3) return {Kind::Stall};
 
     switch (s.bRequest) {
     case USB_REQ_GET_DESCRIPTOR: {
-        if (s.bRequestType != 0x80 || wValue >> 8 != USB_DT_STRING)
-            return {Kind::Stall};
+        if (s.bRequestType != 0x80 || wValue >> 8 != USB_DT_STRING) return {Kind::Stall};
         // The fixed texts of the string table, by index.
         static const size_t lengths[] = {4, 22, 28, 0, 50, 48, 34};
         const unsigned index = wValue & 0xFF;
-        if (index == gadgetdfu::kStringMsOs)
-            return {Kind::Reply, gadgetdfu::kMsOsStringLength};
-        if (index >= 7)
-            return {Kind::Stall};
+        if (index == gadgetdfu::kStringMsOs) return {Kind::Reply, gadgetdfu::kMsOsStringLength};
+        if (index >= 7) return {Kind::Stall};
         // The serial text comes from the SoC and may not be encodable.
-        if (index == gadgetdfu::kStringSerial)
-            return {Kind::ReplyOrStall};
+        if (index == gadgetdfu::kStringSerial) return {Kind::ReplyOrStall};
         return {Kind::Reply, lengths[index]};
     }
     case USB_REQ_SET_CONFIGURATION:
@@ -126,7 +121,8 @@ void check_setup(const sim::EventRecord& record, size_t number) {
     case Kind::Reply:
         FUZZ_CHECK(call.is_write && !call.data.empty(), which + ": no reply");
         if (e.length != 0)
-            FUZZ_CHECK(call.data.size() == e.length, which + ": reply of " + std::to_string(call.data.size()));
+            FUZZ_CHECK(call.data.size() == e.length,
+                       which + ": reply of " + std::to_string(call.data.size()));
         break;
     case Kind::Ack:
         FUZZ_CHECK(!call.is_write, which + ": not acknowledged");
@@ -150,8 +146,7 @@ uint32_t type_of(const usb_gadgetfs_event& event) {
 
 Bytes image(size_t n) {
     Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>(i * 13 + 1);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 13 + 1);
     return b;
 }
 
@@ -169,8 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim.secondary_node = !(flags & 1);
     sim.ep1in_exists = !(flags & 2);
     sim.ep1out_exists = !(flags & 4);
-    if (flags & 8)
-        sim.ep1in_record_result = 10;
+    if (flags & 8) sim.ep1in_record_result = 10;
     sim.set_firmware(flags & 16 ? std::nullopt : std::optional<Bytes>(image(image_size)));
     sim.cpuinfo = "processor\t: 0\nSerial\t\t: " + serial + "\n";
     sim.tools["mmc extcsd read /dev/mmcblk0 | grep EXT_CSD"] = kLifeA + "0x01\n" + kPreEol + "0x01\n";
@@ -207,8 +201,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         else if (type == GADGETFS_SUSPEND)
             FUZZ_CHECK(r.calls.size() == 1 && !r.calls[0].is_write, "suspend without its zero-length read");
         else
-            FUZZ_CHECK(r.calls.empty(),
-                       "event " + std::to_string(i) + " of type " + std::to_string(type) + " made an ep0 call");
+            FUZZ_CHECK(r.calls.empty(), "event " + std::to_string(i) + " of type " + std::to_string(type) +
+                                            " made an ep0 call");
     }
     const std::vector<std::string> errors = sim.errors();
     FUZZ_CHECK(errors.empty(), errors.front());

@@ -25,15 +25,13 @@ public:
 
     uint64_t le64() {
         uint64_t v = 0;
-        for (int i = 0; i < 8; ++i)
-            v |= static_cast<uint64_t>(byte()) << (8 * i);
+        for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(byte()) << (8 * i);
         return v;
     }
 
     // Up to `n` bytes (fewer at the end of the input).
     std::vector<uint8_t> bytes(size_t n) {
-        if (n > remaining())
-            n = remaining();
+        if (n > remaining()) n = remaining();
         std::vector<uint8_t> out(data_ + pos_, data_ + pos_ + n);
         pos_ += n;
         return out;
@@ -59,8 +57,7 @@ private:
     std::abort();
 }
 
-#define FUZZ_CHECK(cond, ...)                          \
-    do {                                               \
-        if (!(cond))                                   \
-            fuzz_fail(#cond, std::string{__VA_ARGS__}); \
+#define FUZZ_CHECK(cond, ...)                                    \
+    do {                                                         \
+        if (!(cond)) fuzz_fail(#cond, std::string{__VA_ARGS__}); \
     } while (0)

@@ -27,9 +27,7 @@ constexpr uint8_t kUntouched = 0xA5;
 std::optional<std::vector<uint16_t>> reference_units(const char* text, unsigned budget) {
     const std::string s(text);  // up to the first NUL
     std::vector<uint16_t> units;
-    auto continuation = [&](size_t i) {
-        return i < s.size() && (static_cast<uint8_t>(s[i]) & 0xC0) == 0x80;
-    };
+    auto continuation = [&](size_t i) { return i < s.size() && (static_cast<uint8_t>(s[i]) & 0xC0) == 0x80; };
     size_t i = 0;
     while (budget > 0 && i < s.size()) {
         const uint8_t c = static_cast<uint8_t>(s[i]);
@@ -38,16 +36,13 @@ std::optional<std::vector<uint16_t>> reference_units(const char* text, unsigned 
             unit = c;
             i += 1;
         } else if (c >= 0xC0 && c <= 0xDF) {
-            if (!continuation(i + 1))
-                return std::nullopt;
+            if (!continuation(i + 1)) return std::nullopt;
             unit = static_cast<uint16_t>((c & 0x1F) << 6 | (s[i + 1] & 0x3F));
             i += 2;
         } else if (c >= 0xE0 && c <= 0xEF) {
-            if (!continuation(i + 1) || !continuation(i + 2))
-                return std::nullopt;
+            if (!continuation(i + 1) || !continuation(i + 2)) return std::nullopt;
             unit = static_cast<uint16_t>((c & 0x0F) << 12 | (s[i + 1] & 0x3F) << 6 | (s[i + 2] & 0x3F));
-            if (unit >= 0xD800 && unit <= 0xDFFF)
-                return std::nullopt;
+            if (unit >= 0xD800 && unit <= 0xDFFF) return std::nullopt;
             i += 3;
         } else {
             return std::nullopt;
@@ -100,7 +95,8 @@ void check_descriptor(const usb_gadget_strings& table, int id, const std::vector
     }
 
     const size_t len = std::strlen(text);
-    const auto units = reference_units(text, len < kMaxStringUnits ? static_cast<unsigned>(len) : kMaxStringUnits);
+    const auto units =
+        reference_units(text, len < kMaxStringUnits ? static_cast<unsigned>(len) : kMaxStringUnits);
     if (!units) {
         FUZZ_CHECK(r == -22, "a text that cannot be converted was encoded");
         FUZZ_CHECK(buf[0] == kUntouched && buf[1] == kUntouched, "header written for a refused text");
@@ -158,17 +154,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The array ends at the first entry without text; its id is never
     // compared, so give it the one asked for.
     auto entries = std::make_unique<usb_string[]>(texts.size() + 1);
-    for (size_t i = 0; i < texts.size(); ++i)
-        entries[i] = usb_string{ids[i], texts[i]};
+    for (size_t i = 0; i < texts.size(); ++i) entries[i] = usb_string{ids[i], texts[i]};
     entries[texts.size()] = usb_string{static_cast<uint8_t>(id), nullptr};
 
     const usb_gadget_strings table = {language, (flags & 1) ? nullptr : entries.get()};
     check_descriptor(table, id, texts, ids);
     // Every id that occurs in the table as well.
-    for (uint8_t entry_id : ids)
-        check_descriptor(table, entry_id, texts, ids);
+    for (uint8_t entry_id : ids) check_descriptor(table, entry_id, texts, ids);
 
-    for (const char* text : texts)
-        check_conversion(text, budget);
+    for (const char* text : texts) check_conversion(text, budget);
     return 0;
 }

@@ -67,14 +67,11 @@ std::vector<std::string> lines_of(const Tool& tool, size_t size) {
     size_t pos = 0;
     while (pos < out.size()) {
         size_t end = pos;
-        while (end < out.size() && end - pos < size - 1 && out[end] != '\n')
-            ++end;
+        while (end < out.size() && end - pos < size - 1 && out[end] != '\n') ++end;
         const bool newline = end < out.size() && out[end] == '\n' && end - pos < size - 1;
-        if (newline)
-            ++end;
+        if (newline) ++end;
         const bool partial = !newline && end - pos < size - 1;
-        if (!(partial && tool.read_fails))
-            lines.push_back(out.substr(pos, end - pos));
+        if (!(partial && tool.read_fails)) lines.push_back(out.substr(pos, end - pos));
         pos = end;
     }
     return lines;
@@ -84,15 +81,13 @@ std::vector<std::string> lines_of(const Tool& tool, size_t size) {
 std::string c_text(const std::string& line) { return std::string(line.c_str()); }
 
 std::string emmc_values(const Tool& tool) {
-    if (tool.cannot_start)
-        return "";
+    if (tool.cannot_start) return "";
     const std::string* prefixes[] = {&kLifeA, &kLifeB, &kPreEol};
     std::string values;
     for (const std::string& raw : lines_of(tool, 100)) {
         const std::string line = c_text(raw);
         for (const std::string* p : prefixes) {
-            if (line.compare(0, p->size(), *p) != 0)
-                continue;
+            if (line.compare(0, p->size(), *p) != 0) continue;
             size_t length = line.size() > p->size() + 1 ? line.size() - p->size() - 1 : 0;
             length = std::min(length, kReplyPayloadMax - 1 - values.size());
             values += line.substr(p->size(), length);
@@ -103,8 +98,7 @@ std::string emmc_values(const Tool& tool) {
 }
 
 std::string serial_bytes(const Tool& tool) {
-    if (tool.cannot_start)
-        return "";
+    if (tool.cannot_start) return "";
     return tool.output.substr(0, gadgetdfu::kSerialAreaLength);
 }
 
@@ -112,12 +106,10 @@ std::string serial_bytes(const Tool& tool) {
 std::string led_result(const Tool& tool, size_t size) {
     std::string text;
     if (tool.cannot_start) {
-        if (size == 0)
-            return "";
+        if (size == 0) return "";
         text = kFailedToRun.substr(0, size - 1);
     } else {
-        for (const std::string& line : lines_of(tool, 1035))
-            text += c_text(line);
+        for (const std::string& line : lines_of(tool, 1035)) text += c_text(line);
         text = text.substr(0, size);
     }
     text.resize(size, '\0');
@@ -125,10 +117,8 @@ std::string led_result(const Tool& tool, size_t size) {
 }
 
 std::string flash_size_text(const sim::SimGadget& sim) {
-    if (!sim.emmc_exists)
-        return "-1";
-    if (!sim.emmc_size)
-        return "-2";
+    if (!sim.emmc_exists) return "-1";
+    if (!sim.emmc_size) return "-2";
     const std::string digits = std::to_string(*sim.emmc_size);
     return digits.size() < 20 ? digits : "-2";
 }
@@ -166,8 +156,7 @@ void check_direct_calls(sim::SimGadget& sim, const Tool& tool, size_t led_size, 
     // set_led_ring with a result block of exactly `size` bytes.
     {
         std::string word = kLedWords[led_size % 3];
-        if (long_word)
-            word = std::string(300, 'w');
+        if (long_word) word = std::string(300, 'w');
         // The command line is cut to 254 characters.
         const std::string command = (kBridge + " set_ledring " + word).substr(0, 254);
         install(sim, command, tool);
@@ -197,31 +186,43 @@ void check_request(sim::SimGadget& sim, const Tool& tool, const usb_gadgetfs_eve
     if (command == 0 || command > ORVEN_SHUTDOWN) {
         if (setup.bRequest == gadgetdfu::kMsVendorCode && in &&
             le16toh(setup.wIndex) == gadgetdfu::kMsCompatIdIndex) {
-            FUZZ_CHECK(call.is_write && call.data == Bytes(u8ExtendedCompatIDOSFeatDesc,
-                                                          u8ExtendedCompatIDOSFeatDesc + 40));
+            FUZZ_CHECK(call.is_write &&
+                       call.data == Bytes(u8ExtendedCompatIDOSFeatDesc, u8ExtendedCompatIDOSFeatDesc + 40));
             return;
         }
         // The stall: a zero-length call against the request's direction.
-        FUZZ_CHECK(call.is_write == !in && call.data.empty(), "no stall for command " + std::to_string(command));
+        FUZZ_CHECK(call.is_write == !in && call.data.empty(),
+                   "no stall for command " + std::to_string(command));
         return;
     }
 
     std::string payload;  // the expected payload, zeros to the reply's end
     size_t length = gadgetdfu::fixed_reply_length(command);
     switch (command) {
-    case ORVEN_GET_VERSION: payload = std::string("v1.4", 5); break;
-    case ORVEN_GET_FLASHSIZE: payload = flash_size_text(sim); break;
+    case ORVEN_GET_VERSION:
+        payload = std::string("v1.4", 5);
+        break;
+    case ORVEN_GET_FLASHSIZE:
+        payload = flash_size_text(sim);
+        break;
     case ORVEN_GET_EMMC_PROPERTIES:
         payload = emmc_values(tool);
         length = gadgetdfu::kReplyHeaderLength + payload.size() + 1;
         break;
-    case ORVEN_GET_SERIAL: payload = serial_bytes(tool); break;
+    case ORVEN_GET_SERIAL:
+        payload = serial_bytes(tool);
+        break;
     case ORVEN_LED_BREATHE_ORANGE:
     case ORVEN_LED_ROTATE_ORANGE:
-    case ORVEN_LED_BREATHE_RED: payload = led_result(tool, gadgetdfu::kLedResultLength); break;
+    case ORVEN_LED_BREATHE_RED:
+        payload = led_result(tool, gadgetdfu::kLedResultLength);
+        break;
     case ORVEN_WRITE_FIRMWARE:
-    case ORVEN_READ_FIRMWARE: payload = "Error"; break;
-    default: break;
+    case ORVEN_READ_FIRMWARE:
+        payload = "Error";
+        break;
+    default:
+        break;
     }
     Bytes expected(length, 0);
     expected[0] = static_cast<uint8_t>(command);
@@ -263,8 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         sim.emmc_size = emmc_size;
     install(sim, kMmcCmd, tool);
     install(sim, kSerialCmd, tool);
-    for (const char* word : kLedWords)
-        install(sim, kBridge + " set_ledring " + word, tool);
+    for (const char* word : kLedWords) install(sim, kBridge + " set_ledring " + word, tool);
 
     check_direct_calls(sim, tool, led_size, flags & 16);
     check_request(sim, tool, sim::setup_event(bRequestType, bRequest, wValue, wIndex, 512));

@@ -60,8 +60,7 @@ void handle_string_request(int fd, const usb_ctrlrequest* setup) {
 
 void close_field(std::atomic<int32_t>* field) {
     const int fd = field->exchange(-1);
-    if (fd > 0)
-        os->close(fd);
+    if (fd > 0) os->close(fd);
 }
 
 void start_stream_threads() {
@@ -70,8 +69,7 @@ void start_stream_threads() {
     clear_halt_out_pending.store(false);
     threadr.started = os->thread_create(&threadr.handle, rx_thread, &thread_args) == 0;
     threadt.started = os->thread_create(&threadt.handle, tx_thread, &thread_args) == 0;
-    if (threadr.started && threadt.started)
-        return;
+    if (threadr.started && threadt.started) return;
     log_err("Unable to start the stream threads\n");
     // Half a pair cannot stream: let the one that started leave, and close
     // both endpoint files, so that the next SET_CONFIGURATION 1 starts from
@@ -102,11 +100,9 @@ void handle_set_configuration(int fd, const usb_ctrlrequest* setup) {
         // A new pair starts only after the old one has left and closed its
         // endpoint files.
         join_stream_threads();
-        const int result = thread_args.fd_in.load() > 0
-                               ? 0
-                               : init_ep(&thread_args.fd_in, &thread_args.fd_out);
-        if (result == 0)
-            start_stream_threads();
+        const int result =
+            thread_args.fd_in.load() > 0 ? 0 : init_ep(&thread_args.fd_in, &thread_args.fd_out);
+        if (result == 0) start_stream_threads();
     } else {
         log_err("Unhandled configuration value %d\n", value);
     }
@@ -141,8 +137,7 @@ endpoint_setup configure_endpoint(std::atomic<int32_t>* field, const char* path,
     }
     const ssize_t send_size = cp - init_config;
     const ssize_t written = os->write(fd, init_config, static_cast<size_t>(send_size));
-    if (written != send_size)
-        log_err("Write error %d (%s)\n", static_cast<int>(written), errno_text(errno));
+    if (written != send_size) log_err("Write error %d (%s)\n", static_cast<int>(written), errno_text(errno));
     return {true, written};
 }
 
@@ -181,8 +176,7 @@ int init_ep(std::atomic<int32_t>* fd_in, std::atomic<int32_t>* fd_out) {
         // configures both files afresh.
         close_field(fd_out);
         close_field(fd_in);
-        if (!out.opened)
-            return static_cast<int>(in.written);
+        if (!out.opened) return static_cast<int>(in.written);
         return out.written == 0 ? -1 : static_cast<int>(out.written);
     }
     log_line("ep2 configured");
@@ -192,16 +186,13 @@ int init_ep(std::atomic<int32_t>* fd_in, std::atomic<int32_t>* fd_out) {
 void stop_stream_threads() {
     thread_args.stop.store(1);
     notify_tx_waiter();
-    if (threadr.started)
-        os->thread_wake(threadr.handle);
-    if (threadt.started)
-        os->thread_wake(threadt.handle);
+    if (threadr.started) os->thread_wake(threadr.handle);
+    if (threadt.started) os->thread_wake(threadt.handle);
 }
 
 void join_stream_threads() {
     for (stream_thread* t : {&threadr, &threadt}) {
-        if (!t->started)
-            continue;
+        if (!t->started) continue;
         // A thread blocked in an endpoint call is woken by a signal; one sent
         // just before it entered the call is lost, so keep waking it until
         // it has gone.
@@ -216,8 +207,7 @@ void join_stream_threads() {
 }
 
 void wake_tx_thread() {
-    if (threadt.started)
-        os->thread_wake(threadt.handle);
+    if (threadt.started) os->thread_wake(threadt.handle);
 }
 
 void request_clear_halts() {
@@ -227,8 +217,7 @@ void request_clear_halts() {
         clear_halt_in_pending.store(true);
         notify_tx_waiter();
     }
-    if (thread_args.fd_out.load() > 0)
-        clear_halt_out_pending.store(true);
+    if (thread_args.fd_out.load() > 0) clear_halt_out_pending.store(true);
 }
 
 // ---- Dispatch ------------------------------------------------------------------
@@ -237,8 +226,8 @@ void handle_setup_request(int fd, const usb_ctrlrequest* setup) {
     SRequestType type;
     type.B = setup->bRequestType;
 
-    log_out("Setup request %u %u %u %u\n", setup->bRequestType, setup->bRequest,
-            le16toh(setup->wValue), le16toh(setup->wIndex));
+    log_out("Setup request %u %u %u %u\n", setup->bRequestType, setup->bRequest, le16toh(setup->wValue),
+            le16toh(setup->wIndex));
 
     if (type.BM.Type == 2) {
         handle_vendor_request(fd, setup);

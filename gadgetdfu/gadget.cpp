@@ -113,15 +113,13 @@ size_t build_ep0_config(uint32_t usb_pid, uint8_t* init_config) {
 
 int GrabSocSerial(uint8_t* serial) {
     FILE* cpuinfo = os->fopen(kCpuInfoPath, "r");
-    if (cpuinfo == nullptr)
-        return -1;
+    if (cpuinfo == nullptr) return -1;
 
     char line[300];
     int result = -1;
     while (std::fgets(line, sizeof line, cpuinfo) != nullptr) {
         const char* found = std::strstr(line, kSerialNeedle);
-        if (found == nullptr)
-            continue;
+        if (found == nullptr) continue;
         // Up to 16 characters, ending early at the end of the line, so that
         // a short value brings no newline or stray bytes along.
         const char* value = found + std::strlen(kSerialNeedle);
@@ -157,8 +155,9 @@ int gadget_main() {
     if (fd <= 0) {
         log_err("Unable to open %s and %s (%s)\n", kControllerPrimary, kControllerSecondary,
                 errno_text(errno));
-        log_err("Did you forget to execute this:\n"
-                "mkdir /dev/gadget ; mount -t gadgetfs gadgetfs /dev/gadget\n?\n");
+        log_err(
+            "Did you forget to execute this:\n"
+            "mkdir /dev/gadget ; mount -t gadgetfs gadgetfs /dev/gadget\n?\n");
         return 1;
     }
 
@@ -188,8 +187,7 @@ void handle_ep0(int fd) {
     for (;;) {
         fd_set read_set;
         FD_ZERO(&read_set);
-        if (fd >= 0 && fd < FD_SETSIZE)
-            FD_SET(fd, &read_set);
+        if (fd >= 0 && fd < FD_SETSIZE) FD_SET(fd, &read_set);
         (void)os->select(fd + 1, &read_set, nullptr, nullptr, nullptr);  // the read decides
 
         const ssize_t ret = os->read(fd, events, sizeof events);

@@ -39,11 +39,9 @@ int real_usleep(unsigned int usec) { return ::usleep(usec); }
 int real_thread_create(pthread_t* thread, void* (*start)(void*), void* arg) {
     pthread_attr_t attr;
     int err = pthread_attr_init(&attr);
-    if (err != 0)
-        return err;
+    if (err != 0) return err;
     err = pthread_attr_setstacksize(&attr, kStreamThreadStack);
-    if (err == 0)
-        err = pthread_create(thread, &attr, start, arg);
+    if (err == 0) err = pthread_create(thread, &attr, start, arg);
     pthread_attr_destroy(&attr);
     return err;
 }
@@ -57,8 +55,7 @@ void real_console(console_stream stream, const char* text, size_t len) {
 void vlog(console_stream stream, const char* fmt, va_list args) {
     char text[2048];
     int n = std::vsnprintf(text, sizeof text, fmt, args);
-    if (n < 0)
-        return;
+    if (n < 0) return;
     size_t len = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
     os->console(stream, text, len);
 }
@@ -66,10 +63,9 @@ void vlog(console_stream stream, const char* fmt, va_list args) {
 }  // namespace
 
 const os_interface os_real = {
-    real_open,   real_close,  real_read,   real_write,          real_select,
-    real_ioctl,  real_lseek,  real_fsync,  real_fopen,          real_fclose,
-    real_popen,  real_pclose, real_system, real_usleep,         real_thread_create,
-    real_thread_wake, real_console,
+    real_open,   real_close,  real_read,          real_write,       real_select,  real_ioctl,
+    real_lseek,  real_fsync,  real_fopen,         real_fclose,      real_popen,   real_pclose,
+    real_system, real_usleep, real_thread_create, real_thread_wake, real_console,
 };
 
 const os_interface* os = &os_real;

@@ -19,8 +19,7 @@ struct os_interface {
     int (*close)(int fd);
     ssize_t (*read)(int fd, void* buf, size_t len);
     ssize_t (*write)(int fd, const void* buf, size_t len);
-    int (*select)(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
-                  struct timeval* timeout);
+    int (*select)(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout);
     int (*ioctl)(int fd, unsigned long request, void* arg);
     off_t (*lseek)(int fd, off_t offset, int whence);
     int (*fsync)(int fd);

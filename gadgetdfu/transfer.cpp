@@ -89,8 +89,7 @@ void release(in_use& use, std::atomic<int32_t>& published, int fd, bool end) {
 bool rx_should_give_up() { return thread_args.stop.load() != 0; }
 
 bool tx_should_give_up() {
-    if (thread_args.stop.load() != 0)
-        return true;
+    if (thread_args.stop.load() != 0) return true;
     std::lock_guard<std::mutex> lock(transfer_mutex);
     return download_use.close_when_done;
 }
@@ -179,8 +178,7 @@ void reset_transfers() {
     std::lock_guard<std::mutex> lock(transfer_mutex);
     for (std::atomic<int32_t>* fd : {&fdFirmware, &fdRFirmware}) {
         const int old = fd->exchange(0);
-        if (old > 0)
-            os->close(old);
+        if (old > 0) os->close(old);
     }
     readSize.store(0);
     totalBytesRead.store(0);
@@ -190,10 +188,8 @@ void reset_transfers() {
 
 // ---- write_all --------------------------------------------------------------------
 
-ssize_t write_all(int fd, const uint8_t* buffer, ssize_t length, const char* description,
-                  bool (*give_up)()) {
-    if (length <= 0)
-        return 0;
+ssize_t write_all(int fd, const uint8_t* buffer, ssize_t length, const char* description, bool (*give_up)()) {
+    if (length <= 0) return 0;
 
     ssize_t totalBytesWritten = 0;
     int attempts = 0;
@@ -201,16 +197,13 @@ ssize_t write_all(int fd, const uint8_t* buffer, ssize_t length, const char* des
     while (totalBytesWritten < length) {
         const ssize_t to_write = length - totalBytesWritten;
         log_out("write_all %s to_write: %d\n", description, static_cast<int>(to_write));
-        const ssize_t bytesWritten =
-            os->write(fd, buffer + totalBytesWritten, static_cast<size_t>(to_write));
+        const ssize_t bytesWritten = os->write(fd, buffer + totalBytesWritten, static_cast<size_t>(to_write));
         log_out("write_all %s bytesWritten: %d\n", description, static_cast<int>(bytesWritten));
 
         if (bytesWritten < 0) {
             log_perror("write error");
-            if (++attempts > 100)
-                return -1;
-            if (give_up != nullptr && give_up())
-                return -1;
+            if (++attempts > 100) return -1;
+            if (give_up != nullptr && give_up()) return -1;
             os->usleep(200000);
             continue;
         }
@@ -242,8 +235,7 @@ void* rx_thread(void* arg) {
             log_err("RX Thread has no usable endpoint file (%d)\n", fd_out);
             break;
         }
-        if (clear_halt_out_pending.exchange(false))
-            (void)os->ioctl(fd_out, GADGETFS_CLEAR_HALT, nullptr);
+        if (clear_halt_out_pending.exchange(false)) (void)os->ioctl(fd_out, GADGETFS_CLEAR_HALT, nullptr);
 
         fd_set read_set;
         FD_ZERO(&read_set);
@@ -255,11 +247,9 @@ void* rx_thread(void* arg) {
         const int ret = os->select(max_read_fd + 1, &read_set, nullptr, nullptr, &timeout);
         const int select_errno = errno;
         log_out("RX Thread got data from usb: %d\n", ret);
-        if (ret == 0)
-            continue;
+        if (ret == 0) continue;
         if (ret < 0) {
-            if (select_errno == EINTR)
-                continue;  // woken to look at the stop flag
+            if (select_errno == EINTR) continue;  // woken to look at the stop flag
             log_err("rx select error!\n");
             break;
         }
@@ -273,13 +263,11 @@ void* rx_thread(void* arg) {
         {
             std::lock_guard<std::mutex> lock(transfer_mutex);
             file = fdFirmware.load();
-            if (file > 0)
-                upload_use.fd = file;
+            if (file > 0) upload_use.fd = file;
         }
         if (file <= 0) {
             log_line("No output file, ignore these bytes. Keep reading to empty the buffer.");
-            if (n < 0)
-                os->usleep(1000);  // a failing endpoint must not spin the core
+            if (n < 0) os->usleep(1000);  // a failing endpoint must not spin the core
             continue;
         }
 
@@ -321,8 +309,7 @@ void* rx_thread(void* arg) {
 
     log_line("RX Thread exiting");
     const int fd_out = args->fd_out.exchange(-1);
-    if (fd_out > 0)
-        os->close(fd_out);
+    if (fd_out > 0) os->close(fd_out);
     log_err(" RX Thread exiting\n");
     return nullptr;
 }
@@ -342,16 +329,14 @@ void* tx_thread(void* arg) {
             log_err("TX Thread has no usable endpoint file (%d)\n", fd_in);
             break;
         }
-        if (clear_halt_in_pending.exchange(false))
-            (void)os->ioctl(fd_in, GADGETFS_CLEAR_HALT, nullptr);
+        if (clear_halt_in_pending.exchange(false)) (void)os->ioctl(fd_in, GADGETFS_CLEAR_HALT, nullptr);
 
         fd_set write_set;
         FD_ZERO(&write_set);
         FD_SET(fd_in, &write_set);
         const int ret = os->select(max_write_fd + 1, nullptr, &write_set, nullptr, nullptr);
         if (ret < 0) {
-            if (errno == EINTR)
-                continue;  // woken to look at the stop flag
+            if (errno == EINTR) continue;  // woken to look at the stop flag
             log_err("tx select error!\n");
             break;
         }
@@ -371,8 +356,7 @@ void* tx_thread(void* arg) {
                        clear_halt_in_pending.load();
             });
             file = fdRFirmware.load(std::memory_order_acquire);
-            if (file <= 0)
-                continue;
+            if (file <= 0) continue;
             download_use.fd = file;
 
             const uint64_t size = readSize.load(std::memory_order_relaxed);
@@ -381,8 +365,8 @@ void* tx_thread(void* arg) {
             } else {
                 const int64_t remaining =
                     static_cast<int64_t>(size - totalBytesRead.load(std::memory_order_relaxed));
-                to_read = static_cast<ssize_t>(
-                    std::clamp<int64_t>(remaining, 0, gadgetdfu::kDownloadChunkSize));
+                to_read =
+                    static_cast<ssize_t>(std::clamp<int64_t>(remaining, 0, gadgetdfu::kDownloadChunkSize));
             }
         }
 
@@ -397,13 +381,11 @@ void* tx_thread(void* arg) {
                 continue;
             }
             if (n <= 0) {
-                log_err("End of file or read error %d(%s)\n", static_cast<int>(n),
-                        errno_text(read_errno));
+                log_err("End of file or read error %d(%s)\n", static_cast<int>(n), errno_text(read_errno));
                 end_download(file, args->fd_in.load());
                 continue;
             }
-            const uint64_t total = totalBytesRead.load(std::memory_order_relaxed) +
-                                   static_cast<uint64_t>(n);
+            const uint64_t total = totalBytesRead.load(std::memory_order_relaxed) + static_cast<uint64_t>(n);
             totalBytesRead.store(total, std::memory_order_relaxed);
             if (n > 3)
                 log_out("write %d bytes to usb: %02x %02x %02x %02x (totalBytesRead: %lld)\n",
@@ -437,8 +419,7 @@ void* tx_thread(void* arg) {
     }
 
     const int fd_in = args->fd_in.exchange(-1);
-    if (fd_in > 0)
-        os->close(fd_in);
+    if (fd_in > 0) os->close(fd_in);
     log_err(" TX Thread exiting\n");
     return nullptr;
 }

@@ -28,7 +28,7 @@ const uint8_t u8ExtendedCompatIDOSFeatDesc[kMsCompatIdLength] = {
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,        // reserved
     0x00,                                            // first interface number
     0x01,                                            // reserved
-    'W', 'I', 'N', 'U', 'S', 'B', 0x00, 0x00,        // compatible ID
+    'W',  'I',  'N',  'U',  'S',  'B',  0x00, 0x00,  // compatible ID
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // sub-compatible ID
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00,              // reserved
 };
@@ -41,10 +41,8 @@ constexpr const char kSerialCommand[] =
 constexpr const char kEmmcCommand[] = "mmc extcsd read /dev/mmcblk0 | grep EXT_CSD";
 constexpr const char kFailedToRun[] = "Failed to run command";
 
-constexpr const char lifeTimeEstTypA[] =
-    "eMMC Life Time Estimation A [EXT_CSD_DEVICE_LIFE_TIME_EST_TYP_A]: ";
-constexpr const char lifeTimeEstTypB[] =
-    "eMMC Life Time Estimation B [EXT_CSD_DEVICE_LIFE_TIME_EST_TYP_B]: ";
+constexpr const char lifeTimeEstTypA[] = "eMMC Life Time Estimation A [EXT_CSD_DEVICE_LIFE_TIME_EST_TYP_A]: ";
+constexpr const char lifeTimeEstTypB[] = "eMMC Life Time Estimation B [EXT_CSD_DEVICE_LIFE_TIME_EST_TYP_B]: ";
 constexpr const char preEolInfo[] = "eMMC Pre EOL information [EXT_CSD_PRE_EOL_INFO]: ";
 static_assert(sizeof lifeTimeEstTypA - 1 == 66 && sizeof lifeTimeEstTypB - 1 == 66 &&
               sizeof preEolInfo - 1 == 49);
@@ -104,8 +102,7 @@ size_t cmd_write_firmware(const usb_ctrlrequest*, vendor_reply& reply) {
 }
 
 size_t cmd_read_firmware(const usb_ctrlrequest* setup, vendor_reply& reply) {
-    open_download(decode_download_length(setup->bRequest, le16toh(setup->wValue),
-                                         le16toh(setup->wIndex)));
+    open_download(decode_download_length(setup->bRequest, le16toh(setup->wValue), le16toh(setup->wIndex)));
     return firmware_reply(reply);
 }
 
@@ -131,7 +128,10 @@ const vendor_command kCommands[16] = {
     {"ORVEN_READ_FIRMWARE", cmd_read_firmware, nullptr},
     {"ORVEN_REBOOT", cmd_power, "reboot"},
     {"ORVEN_SHUTDOWN", cmd_power, "shutdown"},
-    {}, {}, {}, {},
+    {},
+    {},
+    {},
+    {},
 };
 
 bool is_compat_id_request(const usb_ctrlrequest* setup) {
@@ -165,8 +165,7 @@ void handle_vendor_request(int fd, const usb_ctrlrequest* setup) {
     reply.buffer[0] = static_cast<uint8_t>(bRequest);
     const ssize_t result = os->write(fd, reply.buffer, length);
     log_err("%s write result= [%d]\n", command.name, static_cast<int>(result));
-    if (command.afterwards != nullptr)
-        (void)os->system(command.afterwards);
+    if (command.afterwards != nullptr) (void)os->system(command.afterwards);
 }
 
 // ---- Device information ---------------------------------------------------------
@@ -185,8 +184,7 @@ void get_eMMC_size(char* buff) {
         // A size of 20 digits cannot be told in the 20-byte text; report it
         // as a failed query rather than as a wrong number.
         const int n = std::snprintf(buff, 20, "%" PRIu64, size);
-        if (n < 0 || n >= 20)
-            std::strcpy(buff, "-2");
+        if (n < 0 || n >= 20) std::strcpy(buff, "-2");
     }
     os->close(fd);
 }
@@ -215,15 +213,13 @@ size_t get_eMMC_properties(char* buffer) {
     size_t read = 0;
     while (std::fgets(line, sizeof line, fp) != nullptr) {
         for (const prefix& p : prefixes) {
-            if (std::strncmp(line, p.text, p.length) != 0)
-                continue;
+            if (std::strncmp(line, p.text, p.length) != 0) continue;
             // The characters between the prefix and the line's last one
             // (normally its newline). A line that ends right after its
             // prefix adds nothing.
             const size_t line_length = std::strlen(line);
             size_t length = line_length > p.length + 1 ? line_length - p.length - 1 : 0;
-            if (length > capacity - read)
-                length = capacity - read;
+            if (length > capacity - read) length = capacity - read;
             std::memcpy(buffer + read, line + p.length, length);
             read += length;
             break;
@@ -243,8 +239,7 @@ void read_serial(char* buffer) {
     size_t read = 0;
     while (!std::feof(fp) && read != kSerialAreaLength) {
         const size_t n = std::fread(buffer + read, 1, kSerialAreaLength - read, fp);
-        if (n == 0)
-            break;  // the end of the output, or a read error: either ends the collection
+        if (n == 0) break;  // the end of the output, or a read error: either ends the collection
         read += n;
     }
     (void)os->pclose(fp);
@@ -276,9 +271,8 @@ void set_led_ring(const char* led_command, char* result, int size) {
         }
         // Only the comparison with `size` matters; stop counting there so
         // that endless output cannot overflow the count.
-        offset = line_length < static_cast<size_t>(size - offset)
-                     ? offset + static_cast<int>(line_length)
-                     : size;
+        offset =
+            line_length < static_cast<size_t>(size - offset) ? offset + static_cast<int>(line_length) : size;
     }
     (void)os->pclose(fp);
 }

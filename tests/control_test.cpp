@@ -19,12 +19,10 @@ TEST_F(ControlRequests, EveryRequestEndsWithExactlyOneCall) {
         for (int req : {0, 1, 3, 5, 6, 7, 8, 10, 11, 12, 13, 0x20, 0x21, 0x22, 0x5A, 0xCD, 0xFF}) {
             // Leave out what talks to board tools or reconfigures: covered below.
             const int command = req & 0x0F;
-            if ((type & 0x60) == 0x40 && command >= 1 && command <= 11)
-                continue;
-            if ((type & 0x60) < 0x40 && req == 9)
-                continue;
-            const Answer a = request(static_cast<uint8_t>(type), static_cast<uint8_t>(req), 0x0301,
-                                     0x0409, 64);
+            if ((type & 0x60) == 0x40 && command >= 1 && command <= 11) continue;
+            if ((type & 0x60) < 0x40 && req == 9) continue;
+            const Answer a =
+                request(static_cast<uint8_t>(type), static_cast<uint8_t>(req), 0x0301, 0x0409, 64);
             EXPECT_EQ(a.record.calls.size(), 1u) << "type " << type << " request " << req;
         }
     }

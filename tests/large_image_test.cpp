@@ -27,8 +27,7 @@ class RealFd {
 public:
     explicit RealFd(int fd) : fd_(fd) {}
     ~RealFd() {
-        if (fd_ >= 0)
-            os_real.close(fd_);
+        if (fd_ >= 0) os_real.close(fd_);
     }
     RealFd(const RealFd&) = delete;
     RealFd& operator=(const RealFd&) = delete;
@@ -46,12 +45,10 @@ public:
         const char* dir = std::getenv("TMPDIR");
         path_ = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/gadgetdfu-large-XXXXXX";
         RealFd fd(::mkstemp(path_.data()));
-        if (fd.get() < 0)
-            path_.clear();
+        if (fd.get() < 0) path_.clear();
     }
     ~TempFile() {
-        if (!path_.empty())
-            ::unlink(path_.c_str());
+        if (!path_.empty()) ::unlink(path_.c_str());
     }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
@@ -63,8 +60,7 @@ private:
 
 Bytes read_at(int fd, off_t offset, size_t len) {
     Bytes b(len);
-    if (os_real.lseek(fd, offset, SEEK_SET) != offset)
-        return {};
+    if (os_real.lseek(fd, offset, SEEK_SET) != offset) return {};
     const ssize_t n = os_real.read(fd, b.data(), len);
     b.resize(n < 0 ? 0 : static_cast<size_t>(n));
     return b;
@@ -97,8 +93,7 @@ TEST(RealSeamLargeFile, OffsetsBeyondFourGiB) {
     // One read across the 4 GiB boundary.
     const Bytes across = {1, 2, 3, 4, 5, 6, 7, 8};
     ASSERT_TRUE(write_at(fd.get(), static_cast<off_t>(k4GiB - 4), across));
-    EXPECT_EQ(read_at(fd.get(), static_cast<off_t>(k4GiB - 5), 10),
-              (Bytes{0, 1, 2, 3, 4, 5, 6, 7, 8, 0}));
+    EXPECT_EQ(read_at(fd.get(), static_cast<off_t>(k4GiB - 5), 10), (Bytes{0, 1, 2, 3, 4, 5, 6, 7, 8, 0}));
 
     // A read at the end returns 0, one before it the last byte.
     const off_t end = far + static_cast<off_t>(marker.size());
@@ -189,8 +184,7 @@ TEST(DownloadLengthEncoding, RoundTripsAcrossTheRange) {
         values.push_back((uint64_t{1} << (bit + 1)) - 1);
     }
     const uint64_t stride = (gadgetdfu::kMaxDownloadLength / 65521) | 1;
-    for (uint64_t v = 12345; v <= gadgetdfu::kMaxDownloadLength; v += stride)
-        values.push_back(v);
+    for (uint64_t v = 12345; v <= gadgetdfu::kMaxDownloadLength; v += stride) values.push_back(v);
 
     size_t failures = 0;
     for (const uint64_t v : values) {

@@ -52,9 +52,8 @@ void t_console(console_stream s, const char* text, size_t len) {
 }
 
 const os_interface kSimOs = {
-    t_open,  t_close,  t_read,   t_write,  t_select,        t_ioctl,
-    t_lseek, t_fsync,  t_fopen,  t_fclose, t_popen,         t_pclose,
-    t_system, t_usleep, t_thread_create, t_thread_wake, t_console,
+    t_open,   t_close, t_read,   t_write,  t_select, t_ioctl,         t_lseek,       t_fsync,   t_fopen,
+    t_fclose, t_popen, t_pclose, t_system, t_usleep, t_thread_create, t_thread_wake, t_console,
 };
 
 // A FILE* whose reads deliver `data` and then fail.
@@ -94,8 +93,8 @@ usb_gadgetfs_event disconnect_event() { return make_event(GADGETFS_DISCONNECT); 
 usb_gadgetfs_event suspend_event() { return make_event(GADGETFS_SUSPEND); }
 usb_gadgetfs_event typed_event(uint32_t type) { return make_event(type); }
 
-usb_gadgetfs_event setup_event(uint8_t bRequestType, uint8_t bRequest, uint16_t wValue,
-                               uint16_t wIndex, uint16_t wLength) {
+usb_gadgetfs_event setup_event(uint8_t bRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
+                               uint16_t wLength) {
     usb_gadgetfs_event e = make_event(GADGETFS_SETUP);
     e.u.setup.bRequestType = bRequestType;
     e.u.setup.bRequest = bRequest;
@@ -112,46 +111,36 @@ uint32_t EventRecord::type() const {
 }
 
 Outcome EventRecord::outcome() const {
-    if (calls.empty())
-        return Outcome::None;
-    if (calls.size() > 1)
-        return Outcome::Several;
+    if (calls.empty()) return Outcome::None;
+    if (calls.size() > 1) return Outcome::Several;
     const Ep0Call& c = calls[0];
     const bool in = event.u.setup.bRequestType & USB_DIR_IN;
-    if (in)
-        return c.is_write ? Outcome::Reply : Outcome::Stall;
-    if (!c.is_write)
-        return Outcome::Ack;
+    if (in) return c.is_write ? Outcome::Reply : Outcome::Stall;
+    if (!c.is_write) return Outcome::Ack;
     return c.data.empty() ? Outcome::Stall : Outcome::Reply;
 }
 
-Bytes EventRecord::reply() const {
-    return outcome() == Outcome::Reply ? calls[0].data : Bytes{};
-}
+Bytes EventRecord::reply() const { return outcome() == Outcome::Reply ? calls[0].data : Bytes{}; }
 
 // ---- Life cycle --------------------------------------------------------------------
 
 SimGadget::SimGadget() {
-    if (current != nullptr)
-        throw std::logic_error("one SimGadget at a time");
+    if (current != nullptr) throw std::logic_error("one SimGadget at a time");
     current = this;
-    for (int fd = 10; fd < 1000; ++fd)
-        free_fds_.push_back(fd);
+    for (int fd = 10; fd < 1000; ++fd) free_fds_.push_back(fd);
     reset_daemon_state();
     reset_transfers();
     os = &kSimOs;
 }
 
 SimGadget::~SimGadget() {
-    if (daemon_running_)
-        wait_daemon();
+    if (daemon_running_) wait_daemon();
     stop_stream_threads();
     join_stream_threads();
     reset_transfers();
     reset_daemon_state();
     os = &os_real;
-    for (std::string* b : pipe_buffers_)
-        delete b;
+    for (std::string* b : pipe_buffers_) delete b;
     current = nullptr;
 }
 
@@ -187,8 +176,7 @@ SimGadget::OpenFile* SimGadget::file_of(int fd, const char* op) {
     auto it = files_.find(fd);
     if (it == files_.end()) {
         if (fd > 0)
-            errors_.push_back(std::string(op) + " on descriptor " + std::to_string(fd) +
-                              " that is not open");
+            errors_.push_back(std::string(op) + " on descriptor " + std::to_string(fd) + " that is not open");
         errno = EBADF;
         return nullptr;
     }
@@ -225,8 +213,7 @@ void SimGadget::hold_firmware_writes(bool hold) {
 
 void SimGadget::push_batch(const std::vector<usb_gadgetfs_event>& events) {
     Bytes bytes(events.size() * sizeof(usb_gadgetfs_event));
-    if (!events.empty())
-        std::memcpy(bytes.data(), events.data(), bytes.size());
+    if (!events.empty()) std::memcpy(bytes.data(), events.data(), bytes.size());
     push_raw(bytes);
 }
 
@@ -255,8 +242,7 @@ void SimGadget::start_daemon() {
 
 int SimGadget::wait_daemon() {
     end_script();
-    if (daemon_.joinable())
-        daemon_.join();
+    if (daemon_.joinable()) daemon_.join();
     daemon_running_ = false;
     return daemon_status_;
 }
@@ -366,8 +352,8 @@ int SimGadget::usleep_calls() const {
 }
 int SimGadget::open_count(Node node) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(std::count_if(files_.begin(), files_.end(),
-                                          [&](const auto& f) { return f.second.node == node; }));
+    return static_cast<int>(
+        std::count_if(files_.begin(), files_.end(), [&](const auto& f) { return f.second.node == node; }));
 }
 int SimGadget::select_count(Node node) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -387,41 +373,36 @@ Bytes SimGadget::ep0_record() const {
     return ep0_record_;
 }
 
-bool SimGadget::wait_until(const std::function<bool()>& pred,
-                           std::chrono::milliseconds timeout) const {
+bool SimGadget::wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) const {
     // `pred` takes the lock itself, so it is only asked with the lock free;
     // the wait wakes on every change and at least every 5 ms.
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
         std::unique_lock<std::mutex> lock(mutex_);
         cv_.wait_for(lock, std::chrono::milliseconds(5));
     }
     return true;
 }
 
-bool SimGadget::wait_for_text(std::string SimGadget::*stream, const std::string& text,
-                              int count, std::chrono::milliseconds timeout) const {
+bool SimGadget::wait_for_text(std::string SimGadget::*stream, const std::string& text, int count,
+                              std::chrono::milliseconds timeout) const {
     return wait_until(
         [&] {
             std::lock_guard<std::mutex> lock(mutex_);
             const std::string& o = this->*stream;
             int found = 0;
-            for (size_t pos = o.find(text); pos != std::string::npos; pos = o.find(text, pos + 1))
-                ++found;
+            for (size_t pos = o.find(text); pos != std::string::npos; pos = o.find(text, pos + 1)) ++found;
             return found >= count;
         },
         timeout);
 }
 
-bool SimGadget::wait_for_out(const std::string& text, int count,
-                             std::chrono::milliseconds timeout) const {
+bool SimGadget::wait_for_out(const std::string& text, int count, std::chrono::milliseconds timeout) const {
     return wait_for_text(&SimGadget::out_, text, count, timeout);
 }
 
-bool SimGadget::wait_for_err(const std::string& text, int count,
-                             std::chrono::milliseconds timeout) const {
+bool SimGadget::wait_for_err(const std::string& text, int count, std::chrono::milliseconds timeout) const {
     return wait_for_text(&SimGadget::err_, text, count, timeout);
 }
 
@@ -458,16 +439,14 @@ int SimGadget::do_open(const char* path_c, int flags) {
     const int fd = allocate_fd();
     files_[fd] = OpenFile{node, path, flags};
     ++opens_[node];
-    if (!(flags & O_CLOEXEC))
-        inheritable_opens_.push_back(path);
+    if (!(flags & O_CLOEXEC)) inheritable_opens_.push_back(path);
     changed();
     return fd;
 }
 
 int SimGadget::do_close(int fd) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (file_of(fd, "close") == nullptr)
-        return -1;
+    if (file_of(fd, "close") == nullptr) return -1;
     files_.erase(fd);
     free_fds_.push_back(fd);
     changed();
@@ -477,8 +456,7 @@ int SimGadget::do_close(int fd) {
 ssize_t SimGadget::do_read(int fd, void* buf, size_t len) {
     std::unique_lock<std::mutex> lock(mutex_);
     OpenFile* f = file_of(fd, "read");
-    if (f == nullptr)
-        return -1;
+    if (f == nullptr) return -1;
 
     switch (f->node) {
     case Node::Controller: {
@@ -553,8 +531,7 @@ ssize_t SimGadget::do_read(int fd, void* buf, size_t len) {
             return -1;
         }
         const Bytes& content = *firmware_;
-        if (f->offset >= content.size())
-            return 0;
+        if (f->offset >= content.size()) return 0;
         const size_t n = std::min<uint64_t>(len, content.size() - f->offset);
         std::memcpy(buf, content.data() + f->offset, n);
         f->offset += n;
@@ -569,8 +546,7 @@ ssize_t SimGadget::do_read(int fd, void* buf, size_t len) {
 ssize_t SimGadget::do_write(int fd, const void* buf, size_t len) {
     std::unique_lock<std::mutex> lock(mutex_);
     OpenFile* f = file_of(fd, "write");
-    if (f == nullptr)
-        return -1;
+    if (f == nullptr) return -1;
     const auto* bytes = static_cast<const uint8_t*>(buf);
 
     switch (f->node) {
@@ -647,11 +623,9 @@ ssize_t SimGadget::do_write(int fd, const void* buf, size_t len) {
             return -1;
         }
         size_t n = len;
-        if (firmware_write_limit_ != 0)
-            n = std::min(n, firmware_write_limit_);
+        if (firmware_write_limit_ != 0) n = std::min(n, firmware_write_limit_);
         Bytes& content = *firmware_;
-        if (content.size() < f->offset + n)
-            content.resize(f->offset + n);
+        if (content.size() < f->offset + n) content.resize(f->offset + n);
         std::memcpy(content.data() + f->offset, bytes, n);
         f->offset += n;
         changed();
@@ -685,8 +659,7 @@ int SimGadget::do_select(int nfds, fd_set* r, fd_set* w, fd_set*, struct timeval
 int SimGadget::do_ioctl(int fd, unsigned long request, void* arg) {
     std::lock_guard<std::mutex> lock(mutex_);
     OpenFile* f = file_of(fd, "ioctl");
-    if (f == nullptr)
-        return -1;
+    if (f == nullptr) return -1;
     ioctls_.push_back({f->node, request});
     changed();
     if (f->node == Node::Emmc && request == BLKGETSIZE64) {
@@ -702,8 +675,7 @@ int SimGadget::do_ioctl(int fd, unsigned long request, void* arg) {
 off_t SimGadget::do_lseek(int fd, off_t offset, int whence) {
     std::lock_guard<std::mutex> lock(mutex_);
     OpenFile* f = file_of(fd, "lseek");
-    if (f == nullptr)
-        return -1;
+    if (f == nullptr) return -1;
     if (whence != SEEK_SET || offset < 0) {
         errno = EINVAL;
         return -1;
@@ -714,8 +686,7 @@ off_t SimGadget::do_lseek(int fd, off_t offset, int whence) {
 
 int SimGadget::do_fsync(int fd) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (file_of(fd, "fsync") == nullptr)
-        return -1;
+    if (file_of(fd, "fsync") == nullptr) return -1;
     ++fsyncs_;
     changed();
     return 0;
@@ -729,8 +700,7 @@ FILE* SimGadget::do_fopen(const char* path, const char* mode) {
     }
     auto* copy = new std::string(*cpuinfo);
     pipe_buffers_.push_back(copy);
-    if (copy->empty())
-        return std::fopen("/dev/null", mode);
+    if (copy->empty()) return std::fopen("/dev/null", mode);
     return fmemopen(copy->data(), copy->size(), mode);
 }
 
@@ -750,8 +720,7 @@ FILE* SimGadget::do_popen(const char* command, const char*) {
         return nullptr;
     }
     const std::string output = it == tools.end() ? std::string() : *it->second;
-    if (output.empty())
-        return std::fopen("/dev/null", "r");
+    if (output.empty()) return std::fopen("/dev/null", "r");
     auto* copy = new std::string(output);
     pipe_buffers_.push_back(copy);
     return fmemopen(copy->data(), copy->size(), "r");
@@ -798,8 +767,7 @@ void SimGadget::do_console(int stream, const char* text, size_t len) {
     (stream == 1 ? out_ : err_).append(text, len);
     // The loop prints "Type:<n>. " as it takes up each event: ep0 calls from
     // then on belong to that event.
-    if (stream == 1 && len >= 5 && std::memcmp(text, "Type:", 5) == 0)
-        current_event_ = type_marks_++;
+    if (stream == 1 && len >= 5 && std::memcmp(text, "Type:", 5) == 0) current_event_ = type_marks_++;
     changed();
 }
 

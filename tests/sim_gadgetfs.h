@@ -34,8 +34,7 @@ using Bytes = std::vector<uint8_t>;
 // shifted, dropped or repeated block shows; `seed` tells images apart.
 inline Bytes sequence(size_t n, uint8_t seed = 0) {
     Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>((i * 7 + seed + (i >> 8)) & 0xFF);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 7 + seed + (i >> 8)) & 0xFF);
     return b;
 }
 
@@ -43,8 +42,8 @@ usb_gadgetfs_event connect_event();
 usb_gadgetfs_event disconnect_event();
 usb_gadgetfs_event suspend_event();
 usb_gadgetfs_event typed_event(uint32_t type);
-usb_gadgetfs_event setup_event(uint8_t bRequestType, uint8_t bRequest, uint16_t wValue,
-                               uint16_t wIndex, uint16_t wLength);
+usb_gadgetfs_event setup_event(uint8_t bRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
+                               uint16_t wLength);
 
 // What one SETUP got on ep0.
 enum class Outcome { None, Reply, Ack, Stall, Several };
@@ -84,8 +83,8 @@ public:
 
     // ---- The board as the daemon finds it (set before the daemon runs) ----
     std::optional<std::string> cpuinfo = std::string("processor\t: 0\nSerial\t\t: 10000000abcdef01\n");
-    bool primary_node = false;    // "/dev/gadget/1000480000.usb"
-    bool secondary_node = true;   // "/dev/gadget/fe980000.usb"
+    bool primary_node = false;                 // "/dev/gadget/1000480000.usb"
+    bool secondary_node = true;                // "/dev/gadget/fe980000.usb"
     std::optional<ssize_t> ep0_record_result;  // overrides the registration write's result
     bool ep1in_exists = true;
     bool ep1out_exists = true;
@@ -110,7 +109,7 @@ public:
 
     // ---- ep0 script ----
     void push_batch(const std::vector<usb_gadgetfs_event>& events);
-    void push_raw(const Bytes& bytes);          // delivered as one read result
+    void push_raw(const Bytes& bytes);  // delivered as one read result
     void push_read_error(int err);
     // Reads after the script fail with EIO, which ends the daemon's loop.
     void end_script();
@@ -189,7 +188,6 @@ private:
                        std::chrono::milliseconds timeout) const;
 
 public:
-
 private:
     struct OpenFile {
         Node node;
@@ -212,7 +210,7 @@ private:
     bool block(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready);
     int allocate_fd();
     OpenFile* file_of(int fd, const char* op);  // requires the lock
-    void changed();                              // requires the lock
+    void changed();                             // requires the lock
 
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;

@@ -31,15 +31,14 @@ namespace {
 
 using namespace std::chrono_literals;
 using sim::Bytes;
-using sim::sequence;
 using sim::Node;
+using sim::sequence;
 
 // Descriptors of this process, from /proc/self/fd (the directory's own
 // descriptor counts every time, so counts compare).
 int process_descriptors() {
     int n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++n;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
     return n;
 }
 
@@ -88,7 +87,8 @@ public:
 private:
     static int exclusive_open(const char* path, int flags) {
         Platform& p = *self_;
-        for (auto [node, endpoint] : {std::pair{Node::Ep1In, kEp1InPath}, std::pair{Node::Ep1Out, kEp1OutPath}}) {
+        for (auto [node, endpoint] :
+             {std::pair{Node::Ep1In, kEp1InPath}, std::pair{Node::Ep1Out, kEp1OutPath}}) {
             if (std::strcmp(path, endpoint) == 0 && p.sim_.open_count(node) > 0) {
                 ++p.refused_opens_;
                 errno = EBUSY;
@@ -163,8 +163,7 @@ struct StreamFixture : testing::Test {
     // simulation may be open but the transfers, and no real descriptor may
     // have been left behind.
     void stop_daemon() {
-        if (stopped)
-            return;
+        if (stopped) return;
         stopped = true;
         EXPECT_EQ(sim.wait_daemon(), -1);
         platform.uninstall();
@@ -224,34 +223,45 @@ TEST_F(RaceStress, ConfigurationCyclesWithTransfersReplacedInFlight) {
     for (; cycles < kCycles && failures < 5; ++cycles) {
         const int variant = cycles % 8;
         switch (variant) {
-        case 1: sim.hold_in_writes(true); break;                      // the host is not reading
-        case 2: sim.push_in_write_results({-EPIPE, 7, 0, -EIO, 100}); break;  // failing and short writes
-        case 3: sim.push_in_write_results({-ESHUTDOWN, -ESHUTDOWN, 1}); break;
-        default: break;
+        case 1:
+            sim.hold_in_writes(true);
+            break;  // the host is not reading
+        case 2:
+            sim.push_in_write_results({-EPIPE, 7, 0, -EIO, 100});
+            break;  // failing and short writes
+        case 3:
+            sim.push_in_write_results({-ESHUTDOWN, -ESHUTDOWN, 1});
+            break;
+        default:
+            break;
         }
 
-        sim.run_batch({vendor(ORVEN_WRITE_FIRMWARE), vendor(ORVEN_READ_FIRMWARE, 0, static_cast<uint16_t>(cycles))});
+        sim.run_batch(
+            {vendor(ORVEN_WRITE_FIRMWARE), vendor(ORVEN_READ_FIRMWARE, 0, static_cast<uint16_t>(cycles))});
         sim.host_send(sequence(64 + static_cast<size_t>(cycles % 700), static_cast<uint8_t>(cycles)));
-        if (variant == 4)
-            sim.host_send_error(EPIPE);
+        if (variant == 4) sim.host_send_error(EPIPE);
         // Both transfers replaced while the first ones are in flight.
-        sim.run_batch({vendor(ORVEN_READ_FIRMWARE), vendor(ORVEN_WRITE_FIRMWARE),
-                       vendor(ORVEN_GET_EMMC_PROPERTIES)});
+        sim.run_batch(
+            {vendor(ORVEN_READ_FIRMWARE), vendor(ORVEN_WRITE_FIRMWARE), vendor(ORVEN_GET_EMMC_PROPERTIES)});
         sim.host_send(sequence(300, static_cast<uint8_t>(cycles + 1)));
-        if (cycles % 2)
-            sim.host_send_zlp();
+        if (cycles % 2) sim.host_send_zlp();
 
         // Then the host goes away or changes its mind, in one of four ways.
         switch (cycles % 4) {
-        case 0: sim.run_batch({set_configuration(0)}); break;
+        case 0:
+            sim.run_batch({set_configuration(0)});
+            break;
         case 1:
             // gadgetfs fails endpoint I/O once the host is gone.
             sim.endpoints_gone(true);
             sim.run_batch({sim::disconnect_event(), sim::connect_event()});
             sim.endpoints_gone(false);
             break;
-        case 2: sim.run_batch({sim::suspend_event()}); break;
-        default: break;  // a new configuration while the threads run
+        case 2:
+            sim.run_batch({sim::suspend_event()});
+            break;
+        default:
+            break;  // a new configuration while the threads run
         }
         if (variant == 5) {
             sim.endpoints_gone(true);
@@ -284,9 +294,8 @@ TEST_F(RaceStress, ConfigurationCyclesWithTransfersReplacedInFlight) {
 
     // Whatever happened in between, once the pipes have drained a clean
     // upload and download still carry an image intact.
-    ASSERT_TRUE(sim.wait_until([&] {
-        return sim.host_pending() == 0 && sim.blocked_count() == 1 && fdRFirmware.load() == 0;
-    }));
+    ASSERT_TRUE(sim.wait_until(
+        [&] { return sim.host_pending() == 0 && sim.blocked_count() == 1 && fdRFirmware.load() == 0; }));
     const Bytes data = sequence(5000, 77);
     ASSERT_TRUE(upload(data));
     const Bytes image_now = *sim.firmware();

@@ -11,13 +11,12 @@
 namespace {
 
 using sim::Bytes;
-using sim::sequence;
 using sim::Node;
+using sim::sequence;
 
 int count(const std::string& text, const std::string& what) {
     int n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-        ++n;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
     return n;
 }
 
@@ -106,9 +105,7 @@ struct Streams : DaemonTest {
 
     // Waits until the RX thread has taken everything the host sent and waits
     // again.
-    void wait_rx_idle(int reads) {
-        ASSERT_TRUE(sim.wait_for_out("RX Thread read data from usb", reads + 1));
-    }
+    void wait_rx_idle(int reads) { ASSERT_TRUE(sim.wait_for_out("RX Thread read data from usb", reads + 1)); }
     bool wait_download_closed() {
         return sim.wait_until([] { return fdRFirmware.load() == 0; });
     }
@@ -234,7 +231,8 @@ TEST_F(Streams, WholeFileDownloadInChunks) {
     EXPECT_EQ(sim.host_received(), image);
     EXPECT_EQ(totalBytesRead.load(), 1200000u);
     const std::string out = sim.out();
-    EXPECT_NE(out.find("write 512000 bytes to usb: 00 07 0e 15 (totalBytesRead: 512000)\n"), std::string::npos);
+    EXPECT_NE(out.find("write 512000 bytes to usb: 00 07 0e 15 (totalBytesRead: 512000)\n"),
+              std::string::npos);
     EXPECT_NE(out.find("(totalBytesRead: 1024000)\n"), std::string::npos);
     EXPECT_NE(out.find("write 176000 bytes to usb: "), std::string::npos);
     EXPECT_NE(sim.err().find("End of file or read error 0("), std::string::npos);
@@ -356,19 +354,25 @@ TEST_F(Streams, StopCyclesWithTransfersReplacedInFlight) {
         sim.host_send(sequence(64 + cycle));
         vendor(9);
         switch (cycle % 4) {
-        case 0: request(0x00, 9, 0); break;
-        case 1: sim.run_batch({sim::disconnect_event()}); break;
-        case 2: sim.run_batch({sim::suspend_event()}); break;
-        default: break;
+        case 0:
+            request(0x00, 9, 0);
+            break;
+        case 1:
+            sim.run_batch({sim::disconnect_event()});
+            break;
+        case 2:
+            sim.run_batch({sim::suspend_event()});
+            break;
+        default:
+            break;
         }
         vendor(0x09, 0, static_cast<uint16_t>(100 + cycle));
         configure();
     }
     // Whatever happened in between, a clean upload and download still work
     // once the pipes have drained.
-    ASSERT_TRUE(sim.wait_until([&] {
-        return sim.host_pending() == 0 && sim.blocked_count() == 1 && fdRFirmware.load() == 0;
-    }));
+    ASSERT_TRUE(sim.wait_until(
+        [&] { return sim.host_pending() == 0 && sim.blocked_count() == 1 && fdRFirmware.load() == 0; }));
     sim.clear_host_received();
     vendor(8);
     const Bytes data = sequence(5000, 7);
@@ -379,7 +383,8 @@ TEST_F(Streams, StopCyclesWithTransfersReplacedInFlight) {
     ASSERT_GE(image_now.size(), 5000u);
     EXPECT_EQ(Bytes(image_now.begin(), image_now.begin() + 5000), data);
     vendor(0x09, 0, 5000);
-    ASSERT_TRUE(sim.wait_until([&] { return sim.host_received().size() >= 5000 && fdRFirmware.load() == 0; }));
+    ASSERT_TRUE(
+        sim.wait_until([&] { return sim.host_received().size() >= 5000 && fdRFirmware.load() == 0; }));
     EXPECT_EQ(sim.host_received(), data);
 }
 
@@ -393,7 +398,8 @@ TEST(StreamThreads, StopAlreadySetMeansNoPass) {
     args.fd_in.store(os->open(kEp1InPath, O_RDWR));
     rx_thread(&args);
     tx_thread(&args);
-    EXPECT_EQ(sim.err(), "Starting RX thread: 1\n RX Thread exiting\nStarting TX thread\n TX Thread exiting\n");
+    EXPECT_EQ(sim.err(),
+              "Starting RX thread: 1\n RX Thread exiting\nStarting TX thread\n TX Thread exiting\n");
     EXPECT_EQ(sim.out(), "RX Thread exiting\n");
     EXPECT_EQ(args.fd_in.load(), -1);
     EXPECT_EQ(args.fd_out.load(), -1);

@@ -17,8 +17,7 @@ Bytes encode(const std::string& text, int* result = nullptr) {
     uint8_t buf[512];
     std::fill(std::begin(buf), std::end(buf), 0xAA);
     const int n = usb_gadget_get_string(&table, 1, buf);
-    if (result)
-        *result = n;
+    if (result) *result = n;
     return n < 0 ? Bytes{} : Bytes(buf, buf + n);
 }
 
@@ -30,9 +29,8 @@ TEST(UsbString, LanguageListIgnoresTheEntries) {
 }
 
 TEST(UsbString, AsciiAndEmptyTexts) {
-    EXPECT_EQ(encode("Orven B.V."),
-              (Bytes{0x16, 0x03, 'O', 0, 'r', 0, 'v', 0, 'e', 0, 'n', 0, ' ', 0, 'B', 0, '.', 0, 'V', 0,
-                     '.', 0}));
+    EXPECT_EQ(encode("Orven B.V."), (Bytes{0x16, 0x03, 'O', 0,   'r', 0,   'v', 0,   'e', 0,   'n',
+                                           0,    ' ',  0,   'B', 0,   '.', 0,   'V', 0,   '.', 0}));
     EXPECT_EQ(encode(""), (Bytes{0x02, 0x03}));
 }
 
@@ -40,7 +38,9 @@ TEST(UsbString, TwoAndThreeByteForms) {
     EXPECT_EQ(encode("\xC3\xA9"), (Bytes{0x04, 0x03, 0xE9, 0x00}));
     EXPECT_EQ(encode("\xE2\x82\xAC"), (Bytes{0x04, 0x03, 0xAC, 0x20}));
     // Overlong forms are taken by the same formulas.
-    EXPECT_EQ(encode("\xC0\x80" "A"), (Bytes{0x06, 0x03, 0x00, 0x00, 'A', 0x00}));
+    EXPECT_EQ(encode("\xC0\x80"
+                     "A"),
+              (Bytes{0x06, 0x03, 0x00, 0x00, 'A', 0x00}));
     EXPECT_EQ(encode("\xE0\x81\x81"), (Bytes{0x04, 0x03, 0x41, 0x00}));
     // The last units below and above the surrogates are fine.
     EXPECT_EQ(encode("\xED\x9F\xBF\xEE\x80\x80"), (Bytes{0x06, 0x03, 0xFF, 0xD7, 0x00, 0xE0}));
@@ -57,8 +57,8 @@ TEST(UsbString, RefusedSequences) {
         "\xE2\x82\x41",      // bad third byte
         "\xE2\x41\xAC",      // bad second byte
         "\xFF",
-        "\xC3",              // the NUL ends a two-byte form early
-        "\xE2\x82",          // and a three-byte form
+        "\xC3",      // the NUL ends a two-byte form early
+        "\xE2\x82",  // and a three-byte form
     };
     for (const char* text : refused) {
         int result = 0;
@@ -82,8 +82,7 @@ TEST(UsbString, CutAfter126Units) {
     // Multi-byte characters are cut on units too: 130 two-byte characters
     // give 126 units.
     std::string accents;
-    for (int i = 0; i < 130; ++i)
-        accents += "\xC3\xA9";
+    for (int i = 0; i < 130; ++i) accents += "\xC3\xA9";
     const Bytes d = encode(accents);
     ASSERT_EQ(d.size(), 254u);
     EXPECT_EQ(d[252], 0xE9);

@@ -26,8 +26,7 @@ Bytes frame(uint8_t command, const std::string& payload, size_t length) {
 
 std::string pattern(size_t n) {
     std::string s;
-    for (size_t i = 0; i < n; ++i)
-        s += static_cast<char>('A' + i % 26);
+    for (size_t i = 0; i < n; ++i) s += static_cast<char>('A' + i % 26);
     return s;
 }
 
@@ -47,7 +46,8 @@ TEST_F(VendorCommands, VersionReplyAndItsLines) {
 }
 
 TEST_F(VendorCommands, NumbersOutsideTheSetAreStalled) {
-    const std::pair<uint8_t, int> cases[] = {{0x00, 0}, {0x0C, 12}, {0x0F, 15}, {0x10, 0}, {0x20, 0}, {0xCD, 13}};
+    const std::pair<uint8_t, int> cases[] = {{0x00, 0}, {0x0C, 12}, {0x0F, 15},
+                                             {0x10, 0}, {0x20, 0},  {0xCD, 13}};
     for (auto [req, shown] : cases) {
         const Answer a = vendor(req);
         EXPECT_EQ(a.outcome(), Outcome::Stall) << int(req);
@@ -62,8 +62,9 @@ TEST_F(VendorCommands, NumbersOutsideTheSetAreStalled) {
 
 TEST_F(VendorCommands, CompatIdDescriptorOnlyOnItsOwnRequest) {
     const Answer a = vendor(0xCD, 0, 4, 40);
-    const Bytes expected = {0x28, 0, 0, 0, 0x00, 0x01, 0x04, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x01,
-                            'W', 'I', 'N', 'U', 'S', 'B', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const Bytes expected = {0x28, 0, 0,    0,    0x00, 0x01, 0x04, 0x00, 0x01, 0,   0, 0, 0, 0,
+                            0,    0, 0x00, 0x01, 'W',  'I',  'N',  'U',  'S',  'B', 0, 0, 0, 0,
+                            0,    0, 0,    0,    0,    0,    0,    0,    0,    0,   0, 0};
     EXPECT_EQ(a.reply(), expected);
     EXPECT_EQ(vendor(0xCD, 0, 5).outcome(), Outcome::Stall);
     EXPECT_EQ(vendor(0x1D, 0, 4).outcome(), Outcome::Stall);
@@ -116,8 +117,7 @@ TEST_F(VendorCommands, EmmcOddLines) {
 
 TEST_F(VendorCommands, EmmcValuesNeverPassThePayloadArea) {
     std::string many;
-    for (int i = 0; i < 40; ++i)
-        many += kPreEol + pattern(40) + "\n";  // 40 values of 40 characters
+    for (int i = 0; i < 40; ++i) many += kPreEol + pattern(40) + "\n";  // 40 values of 40 characters
     sim.tools[kMmcCmd] = many;
     const Answer a = vendor(3);
     EXPECT_EQ(a.reply().size(), 512u);
@@ -135,7 +135,8 @@ TEST_F(VendorCommands, SerialForwardsUpTo35Bytes) {
         EXPECT_EQ(a.err, "ORVEN_GET_SERIAL write result= [39]\n");
     }
     sim.tools[kSerialCmd] = "line one\nline two\nline three\nline four\n";
-    EXPECT_EQ(vendor(4).reply(), frame(4, std::string("line one\nline two\nline three\nline four\n", 35), 39));
+    EXPECT_EQ(vendor(4).reply(),
+              frame(4, std::string("line one\nline two\nline three\nline four\n", 35), 39));
     sim.tools[kSerialCmd] = std::nullopt;
     const Answer failed = vendor(4);
     EXPECT_EQ(failed.reply(), frame(4, "", 39));
@@ -169,8 +170,7 @@ TEST_F(VendorCommands, LedOutputLengths) {
     }
     // Several lines: the first 100 bytes of all of them, newlines included.
     std::string lines;
-    for (int i = 0; i < 5; ++i)
-        lines += pattern(29) + "\n";
+    for (int i = 0; i < 5; ++i) lines += pattern(29) + "\n";
     sim.tools[cmd] = lines;
     EXPECT_EQ(vendor(7).reply(), frame(7, lines.substr(0, 100), 104));
     // One line longer than the read buffer.
@@ -189,16 +189,16 @@ TEST_F(VendorCommands, PowerCommandsAnswerBeforeTheyAct) {
     EXPECT_EQ(reboot.err, "ORVEN_REBOOT write result= [4]\n");
     const Answer shutdown = vendor(11);
     EXPECT_EQ(shutdown.reply(), (Bytes{0x0B, 0, 0, 0}));
-    EXPECT_EQ(sim.trace(), (std::vector<std::string>{"ep0 reply 4", "system reboot", "ep0 reply 4",
-                                                     "system shutdown"}));
+    EXPECT_EQ(sim.trace(),
+              (std::vector<std::string>{"ep0 reply 4", "system reboot", "ep0 reply 4", "system shutdown"}));
 }
 
 TEST_F(VendorCommands, FirmwareRepliesSayErrorWhateverTheOpenGave) {
     const Answer write = vendor(8);
     EXPECT_EQ(write.reply(), frame(8, "Error", 24));
-    EXPECT_EQ(write.err,
-              "Opening blockdevice for writing... \nFile/device(write) opening process result= [" +
-                  std::to_string(fdFirmware.load()) + "]... \nORVEN_WRITE_FIRMWARE write result= [24]\n");
+    EXPECT_EQ(write.err, "Opening blockdevice for writing... \nFile/device(write) opening process result= [" +
+                             std::to_string(fdFirmware.load()) +
+                             "]... \nORVEN_WRITE_FIRMWARE write result= [24]\n");
     const Answer read = vendor(0x09);
     EXPECT_EQ(read.reply(), frame(9, "Error", 24));
     EXPECT_NE(read.err.find("Reading all bytes from firmware... \n"), std::string::npos);
@@ -218,10 +218,8 @@ TEST_F(VendorCommands, DownloadLengthFromTheRequest) {
         uint64_t length;
     };
     const Case cases[] = {
-        {0x09, 0x0001, 0x0000, 65536},
-        {0x19, 0x0000, 0x0000, 4294967296ULL},
-        {0x09, 0x8000, 0x0000, 2147483648ULL},
-        {0xF9, 0xFFFF, 0xFFFF, 68719476735ULL},
+        {0x09, 0x0001, 0x0000, 65536},          {0x19, 0x0000, 0x0000, 4294967296ULL},
+        {0x09, 0x8000, 0x0000, 2147483648ULL},  {0xF9, 0xFFFF, 0xFFFF, 68719476735ULL},
         {0x79, 0x1234, 0x5678, 0x712345678ULL},
     };
     for (const Case& c : cases) {

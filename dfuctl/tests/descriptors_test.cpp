@@ -116,7 +116,9 @@ TEST(StringDescriptor, DecodesUtf16) {
 
 TEST(StringDescriptor, UnpairedSurrogateBecomesReplacementCharacter) {
     const std::vector<std::uint8_t> d{6, 3, 0x00, 0xD8, 'A', 0};
-    EXPECT_EQ(decode_string_descriptor(d), "\xef\xbf\xbd" "A");
+    EXPECT_EQ(decode_string_descriptor(d),
+              "\xef\xbf\xbd"
+              "A");
 }
 
 TEST(StringDescriptor, LengthComesFromBLengthOrWhatArrived) {
@@ -137,14 +139,16 @@ TEST(StringDescriptor, RefusesWhatIsNotAStringDescriptor) {
 }
 
 TEST(Langids, ListOfLanguageIds) {
-    EXPECT_EQ(decode_langids(std::vector<std::uint8_t>{4, 3, 0x09, 0x04}), std::vector<std::uint16_t>{0x0409});
+    EXPECT_EQ(decode_langids(std::vector<std::uint8_t>{4, 3, 0x09, 0x04}),
+              std::vector<std::uint16_t>{0x0409});
     EXPECT_EQ(decode_langids(std::vector<std::uint8_t>{6, 3, 0x09, 0x04, 0x07, 0x04}),
               (std::vector<std::uint16_t>{0x0409, 0x0407}));
     EXPECT_FALSE(decode_langids(std::vector<std::uint8_t>{4, 2, 0x09, 0x04}));
 }
 
 TEST(OsString, SignatureAndVendorCode) {
-    const std::vector<std::uint8_t> d{0x12, 0x03, 'M', 0, 'S', 0, 'F', 0, 'T', 0, '1', 0, '0', 0, '0', 0, 0xCD, 0};
+    const std::vector<std::uint8_t> d{0x12, 0x03, 'M', 0,   'S', 0,   'F', 0,    'T',
+                                      0,    '1',  0,   '0', 0,   '0', 0,   0xCD, 0};
     const auto os = decode_os_string(d);
     ASSERT_TRUE(os);
     EXPECT_EQ(os->signature, "MSFT100");

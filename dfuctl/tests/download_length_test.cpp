@@ -14,8 +14,16 @@ using gadgetdfu::decode_download_length;
 using gadgetdfu::encode_download_length;
 
 TEST(DownloadLength, RoundTripsAcrossTheWholeRange) {
-    const std::uint64_t lengths[] = {0,           1,          0xFFFF,        0x10000,           0x7FFFFFFF,
-                                     0x80000000,  0xFFFFFFFF, 0x100000000ULL, 0x123456789ULL,   0xFFFFFFFFFULL,
+    const std::uint64_t lengths[] = {0,
+                                     1,
+                                     0xFFFF,
+                                     0x10000,
+                                     0x7FFFFFFF,
+                                     0x80000000,
+                                     0xFFFFFFFF,
+                                     0x100000000ULL,
+                                     0x123456789ULL,
+                                     0xFFFFFFFFFULL,
                                      0xF00000000ULL};
     for (const auto length : lengths) {
         const auto r = encode_download_length(length);
@@ -31,8 +39,8 @@ TEST(DownloadLength, FieldsOfTheBoundaryValues) {
     };
     EXPECT_EQ(fields(0), std::tuple(0x09, 0x0000, 0x0000));  // the whole image
     EXPECT_EQ(fields(65536), std::tuple(0x09, 0x0001, 0x0000));
-    EXPECT_EQ(fields(2147483648ULL), std::tuple(0x09, 0x8000, 0x0000));  // no sign spreading into bits 32+
-    EXPECT_EQ(fields(4294967296ULL), std::tuple(0x19, 0x0000, 0x0000));  // 2^32
+    EXPECT_EQ(fields(2147483648ULL), std::tuple(0x09, 0x8000, 0x0000));   // no sign spreading into bits 32+
+    EXPECT_EQ(fields(4294967296ULL), std::tuple(0x19, 0x0000, 0x0000));   // 2^32
     EXPECT_EQ(fields(68719476735ULL), std::tuple(0xF9, 0xFFFF, 0xFFFF));  // 2^36 - 1
 }
 

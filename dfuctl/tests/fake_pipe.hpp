@@ -175,7 +175,9 @@ public:
         }
     }
     // The byte at `offset` of the board's image.
-    static std::uint8_t byte_at(std::uint64_t offset) { return static_cast<std::uint8_t>(offset * 131 + offset / 251); }
+    static std::uint8_t byte_at(std::uint64_t offset) {
+        return static_cast<std::uint8_t>(offset * 131 + offset / 251);
+    }
 
 private:
     struct Packet {
@@ -194,7 +196,8 @@ private:
                     finish_head(TransferStatus::Overflow);
                     return;
                 }
-                for (std::size_t i = 0; i < p.length; ++i) memory_[t.slot][t.actual + i] = byte_at(p.offset + i);
+                for (std::size_t i = 0; i < p.length; ++i)
+                    memory_[t.slot][t.actual + i] = byte_at(p.offset + i);
                 t.actual += p.length;
                 packets_.pop_front();
                 if (p.length < kPacket || t.actual == t.length) {

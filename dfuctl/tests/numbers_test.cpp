@@ -27,8 +27,8 @@ TEST(ParseNumber, DecimalAndHex) {
 }
 
 TEST(ParseNumber, RefusesAnythingElse) {
-    for (const char* bad : {"", "0x", "-1", "+1", " 1", "1 ", "1.5", "12abc", "0xfg", "ff", "0b1",
-                            "18446744073709551616"}) {
+    for (const char* bad :
+         {"", "0x", "-1", "+1", " 1", "1 ", "1.5", "12abc", "0xfg", "ff", "0b1", "18446744073709551616"}) {
         EXPECT_TRUE(usage_error([&] { parse_number(bad, UINT64_MAX, "N"); })) << bad;
     }
     EXPECT_TRUE(usage_error([] { parse_number("256", 255, "INDEX"); }));
@@ -37,7 +37,8 @@ TEST(ParseNumber, RefusesAnythingElse) {
 
 TEST(ParseHexBytes, AcceptedSpellings) {
     const std::vector<std::uint8_t> want{0x0a, 0x0b, 0xff};
-    for (const char* text : {"0a0bff", "0a 0b ff", "0a:0b:ff", "0a,0b,FF", "0a-0b-ff", "0x0a0bff", " 0a 0b ff "}) {
+    for (const char* text :
+         {"0a0bff", "0a 0b ff", "0a:0b:ff", "0a,0b,FF", "0a-0b-ff", "0x0a0bff", " 0a 0b ff "}) {
         EXPECT_EQ(parse_hex_bytes(text, "--data"), want) << text;
     }
     EXPECT_TRUE(parse_hex_bytes("", "--data").empty());

@@ -41,7 +41,8 @@ TEST(Summary, TheFinalLine) {
 }
 
 TEST(ProgressLine, WithAndWithoutTotal) {
-    EXPECT_EQ(format_progress(50'000'000, 100'000'000, 2.0), "50000000/100000000 bytes  50.0%  25.0 MB/s  ETA 0:02");
+    EXPECT_EQ(format_progress(50'000'000, 100'000'000, 2.0),
+              "50000000/100000000 bytes  50.0%  25.0 MB/s  ETA 0:02");
     EXPECT_EQ(format_progress(0, 100, 0.0), "0/100 bytes  0.0%  0.0 MB/s  ETA --:--");
     EXPECT_EQ(format_progress(100, 100, 1.0), "100/100 bytes  100.0%  0.0 MB/s  ETA 0:00");
     EXPECT_EQ(format_progress(3'000'000, std::nullopt, 1.0), "3000000 bytes  3.0 MB/s");
@@ -72,9 +73,9 @@ TEST(Meter, RedrawsOneLineAtMostEvery200ms) {
     std::ostringstream out;
     FakeClock clock;
     ProgressMeter m(true, out, 1'000'000, clock.fn());
-    m.update(1);    // first draw
+    m.update(1);  // first draw
     clock.t += 100ms;
-    m.update(2);    // too soon
+    m.update(2);  // too soon
     clock.t += 150ms;
     m.update(500'000);
     m.finish(1'000'000);

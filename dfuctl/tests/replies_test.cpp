@@ -34,9 +34,15 @@ Exit check(std::uint32_t command, const Bytes& r) {
 
 TEST(CheckReply, AcceptsEveryCommandAtItsFixedLength) {
     const std::pair<std::uint32_t, std::size_t> fixed[] = {
-        {ORVEN_GET_VERSION, 24},        {ORVEN_GET_FLASHSIZE, 24},    {ORVEN_GET_SERIAL, 39},
-        {ORVEN_LED_BREATHE_ORANGE, 104}, {ORVEN_LED_ROTATE_ORANGE, 104}, {ORVEN_LED_BREATHE_RED, 104},
-        {ORVEN_WRITE_FIRMWARE, 24},     {ORVEN_READ_FIRMWARE, 24},    {ORVEN_REBOOT, 4},
+        {ORVEN_GET_VERSION, 24},
+        {ORVEN_GET_FLASHSIZE, 24},
+        {ORVEN_GET_SERIAL, 39},
+        {ORVEN_LED_BREATHE_ORANGE, 104},
+        {ORVEN_LED_ROTATE_ORANGE, 104},
+        {ORVEN_LED_BREATHE_RED, 104},
+        {ORVEN_WRITE_FIRMWARE, 24},
+        {ORVEN_READ_FIRMWARE, 24},
+        {ORVEN_REBOOT, 4},
         {ORVEN_SHUTDOWN, 4},
     };
     for (const auto& [command, length] : fixed) {

@@ -78,8 +78,8 @@ TEST_P(UploadLengths, BoardReceivesTheImageAndExactlyOneClosingRead) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, UploadLengths,
-                         ::testing::Values(0, 1, 511, 512, 513, 4096, MiB - 512, MiB - 1, MiB, MiB + 1, MiB + 512,
-                                           2 * MiB, 3 * MiB + 100, 6 * MiB + 3 * 512, 9 * MiB));
+                         ::testing::Values(0, 1, 511, 512, 513, 4096, MiB - 512, MiB - 1, MiB, MiB + 1,
+                                           MiB + 512, 2 * MiB, 3 * MiB + 100, 6 * MiB + 3 * 512, 9 * MiB));
 
 TEST(Upload, KeepsEveryTransferSlotBusy) {
     const auto image = pattern(10 * MiB + 7);
@@ -142,7 +142,8 @@ TEST(Upload, SubmitRefusedBecauseTheBoardIsGone) {
     const auto image = pattern(100);
     UploadBoard board(kSlots, kSlotSize);
     board.fail_submit(TransferStatus::NoDevice);
-    EXPECT_EQ(exit_of([&] { upload_stream(board, reader(image), options(board, "upload")); }), Exit::Vanished);
+    EXPECT_EQ(exit_of([&] { upload_stream(board, reader(image), options(board, "upload")); }),
+              Exit::Vanished);
 }
 
 TEST(Upload, ReadErrorOfTheImagePropagates) {
@@ -172,7 +173,8 @@ struct Sink {
 
 // The board writes its image in chunks of at most 512000 bytes.
 void write_image(DownloadBoard& board, std::size_t size) {
-    for (std::size_t off = 0; off < size; off += 512000) board.write_chunk(std::min<std::size_t>(512000, size - off));
+    for (std::size_t off = 0; off < size; off += 512000)
+        board.write_chunk(std::min<std::size_t>(512000, size - off));
 }
 
 TEST(Download, GivenLengthEndsAtTheLengthWithoutWaiting) {
@@ -274,7 +276,8 @@ TEST(Download, LengthsBeyond32BitsAreRequestedInFull) {
     DownloadBoard board(kSlots, kSlotSize);
     write_image(board, 2 * MiB);
     Sink sink;
-    const auto r = download_stream(board, (std::uint64_t{1} << 36) - 1, sink.fn(), options(board, "download"));
+    const auto r =
+        download_stream(board, (std::uint64_t{1} << 36) - 1, sink.fn(), options(board, "download"));
     EXPECT_EQ(r.bytes, 2 * MiB);
     EXPECT_TRUE(r.idle);
 }
@@ -296,10 +299,8 @@ TEST(Download, FailuresMapToExitStatuses) {
         Exit expected;
     };
     const Case cases[] = {
-        {TransferStatus::NoDevice, true, Exit::Vanished},
-        {TransferStatus::Error, true, Exit::Vanished},
-        {TransferStatus::Error, false, Exit::OsError},
-        {TransferStatus::Stall, false, Exit::Protocol},
+        {TransferStatus::NoDevice, true, Exit::Vanished},  {TransferStatus::Error, true, Exit::Vanished},
+        {TransferStatus::Error, false, Exit::OsError},     {TransferStatus::Stall, false, Exit::Protocol},
         {TransferStatus::Overflow, false, Exit::Protocol},
     };
     for (const auto& c : cases) {
@@ -307,7 +308,8 @@ TEST(Download, FailuresMapToExitStatuses) {
         write_image(board, 6 * MiB);
         board.fail_transfer(1, c.status, c.device_gone);
         Sink sink;
-        EXPECT_EQ(exit_of([&] { download_stream(board, 0, sink.fn(), options(board, "download")); }), c.expected)
+        EXPECT_EQ(exit_of([&] { download_stream(board, 0, sink.fn(), options(board, "download")); }),
+                  c.expected)
             << transfer_status_name(c.status);
     }
 }
@@ -316,14 +318,16 @@ TEST(Download, BoardSendingMoreThanAskedForIsMalformed) {
     DownloadBoard board(kSlots, kSlotSize);
     board.write_chunk(5000);  // a stale image longer than the 1000 bytes asked for
     Sink sink;
-    EXPECT_EQ(exit_of([&] { download_stream(board, 1000, sink.fn(), options(board, "download")); }), Exit::Protocol);
+    EXPECT_EQ(exit_of([&] { download_stream(board, 1000, sink.fn(), options(board, "download")); }),
+              Exit::Protocol);
 }
 
 TEST(Download, WriteErrorOfTheOutputPropagates) {
     DownloadBoard board(kSlots, kSlotSize);
     write_image(board, 3 * MiB);
     WriteFn failing = [](std::span<const std::uint8_t>) { throw Failure(Exit::OsError, "disk full"); };
-    EXPECT_EQ(exit_of([&] { download_stream(board, 0, failing, options(board, "download")); }), Exit::OsError);
+    EXPECT_EQ(exit_of([&] { download_stream(board, 0, failing, options(board, "download")); }),
+              Exit::OsError);
 }
 
 }  // namespace

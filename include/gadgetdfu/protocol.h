@@ -92,17 +92,24 @@ inline constexpr std::size_t kReplyLengthPower = 4;
 // Reply length of a command, or 0 for a variable or unknown command.
 constexpr std::size_t fixed_reply_length(std::uint32_t command) {
     switch (command) {
-    case ORVEN_GET_VERSION: return kReplyLengthVersion;
-    case ORVEN_GET_FLASHSIZE: return kReplyLengthFlashSize;
-    case ORVEN_GET_SERIAL: return kReplyLengthSerial;
+    case ORVEN_GET_VERSION:
+        return kReplyLengthVersion;
+    case ORVEN_GET_FLASHSIZE:
+        return kReplyLengthFlashSize;
+    case ORVEN_GET_SERIAL:
+        return kReplyLengthSerial;
     case ORVEN_LED_BREATHE_ORANGE:
     case ORVEN_LED_ROTATE_ORANGE:
-    case ORVEN_LED_BREATHE_RED: return kReplyLengthLed;
+    case ORVEN_LED_BREATHE_RED:
+        return kReplyLengthLed;
     case ORVEN_WRITE_FIRMWARE:
-    case ORVEN_READ_FIRMWARE: return kReplyLengthFirmware;
+    case ORVEN_READ_FIRMWARE:
+        return kReplyLengthFirmware;
     case ORVEN_REBOOT:
-    case ORVEN_SHUTDOWN: return kReplyLengthPower;
-    default: return 0;
+    case ORVEN_SHUTDOWN:
+        return kReplyLengthPower;
+    default:
+        return 0;
     }
 }
 
