@@ -22,7 +22,8 @@ inline constexpr std::uint8_t kInterfaceNumber = 0;
 // Bulk endpoints of the one interface.
 inline constexpr std::uint8_t kEndpointIn = 0x81;   // board to host (download)
 inline constexpr std::uint8_t kEndpointOut = 0x01;  // host to board (upload)
-inline constexpr std::uint16_t kBulkMaxPacket = 512;
+inline constexpr std::uint16_t kBulkMaxPacket = 512;          // high speed
+inline constexpr std::uint16_t kBulkMaxPacketFullSpeed = 64;  // full speed (USB 2.0, 5.8.3)
 
 // Transfer sizes on the board side. An upload is read in requests of
 // kUploadReadSize bytes; a request ends early only at a short packet, so a
@@ -88,6 +89,11 @@ inline constexpr std::size_t kReplyLengthLed = 104;
 inline constexpr std::size_t kLedResultLength = 100;
 inline constexpr std::size_t kReplyLengthFirmware = 24;
 inline constexpr std::size_t kReplyLengthPower = 4;
+
+// The firmware commands' reply: "Error" and its NUL at bytes 4..9 whatever
+// happened (hosts have always read it so); bytes 12..15 carry the result of
+// the board's open of its image file, 0 or an errno, little-endian.
+inline constexpr std::size_t kFirmwareReplyErrnoOffset = 12;
 
 // Reply length of a command, or 0 for a variable or unknown command.
 constexpr std::size_t fixed_reply_length(std::uint32_t command) {
