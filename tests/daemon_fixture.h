@@ -1,12 +1,19 @@
-// A running daemon on the simulated gadgetfs, and one-request helpers.
+// A running daemon on the simulated gadgetfs, and one-request helpers; with
+// the daemon's headers.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "gadgetdfu.h"
+#include "control.h"
+#include "ep0.h"
+#include "gadget.h"
+#include "os.h"
+#include "paths.h"
 #include "sim_gadgetfs.h"
+#include "transfer.h"
+#include "vendor.h"
 
 struct Answer {
     sim::EventRecord record;
