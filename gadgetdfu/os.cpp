@@ -57,11 +57,33 @@ void real_console(console_stream stream, const char* text, size_t len) {
 
 void real_ep0_event(uint32_t) {}
 
+// Standard-output text a thread holds back between two blocking calls.
+struct held_console {
+    bool holding = false;
+    size_t len = 0;
+    char text[8192];
+};
+thread_local held_console held;
+
+void flush_held() {
+    if (held.len == 0) return;
+    os->console(CONSOLE_OUT, held.text, held.len);
+    held.len = 0;
+}
+
 void vlog(console_stream stream, const char* fmt, va_list args) {
     char text[2048];
     int n = std::vsnprintf(text, sizeof text, fmt, args);
     if (n < 0) return;
     size_t len = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
+    if (stream == CONSOLE_OUT && held.holding) {
+        if (held.len + len > sizeof held.text) flush_held();
+        std::memcpy(held.text + held.len, text, len);
+        held.len += len;
+        return;
+    }
+    // Held lines were written before this text: they go first.
+    flush_held();
     os->console(stream, text, len);
 }
 
@@ -124,3 +146,7 @@ void log_line(const char* text) { log_out("%s\n", text); }
 void log_perror(const char* prefix) { log_err("%s: %s\n", prefix, errno_text(errno)); }
 
 const char* errno_text(int err) { return std::strerror(err); }
+
+void console_hold() { held.holding = true; }
+
+void console_flush() { flush_held(); }

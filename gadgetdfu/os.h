@@ -78,3 +78,12 @@ void log_line(const char* text);
 void log_perror(const char* prefix);
 // Text of an errno value, for the messages that report one.
 const char* errno_text(int err);
+
+// A stream thread logs several lines per chunk. Between two blocking calls
+// it may hold its standard-output lines and hand them over in one piece
+// (one write to the console instead of one per line): `console_hold` starts
+// holding for the calling thread, `console_flush` hands over what is held.
+// The text and its order are unchanged; a thread flushes before every call
+// that may wait, and standard-error text flushes what is held first.
+void console_hold();
+void console_flush();

@@ -291,6 +291,7 @@ ssize_t write_all(int fd, const uint8_t* buffer, ssize_t length, const char* des
     while (totalBytesWritten < length) {
         const ssize_t to_write = length - totalBytesWritten;
         log_out("write_all %s to_write: %d\n", description, static_cast<int>(to_write));
+        console_flush();  // the write may wait
         const ssize_t bytesWritten = os->write(fd, buffer + totalBytesWritten, static_cast<size_t>(to_write));
         log_out("write_all %s bytesWritten: %d\n", description, static_cast<int>(bytesWritten));
 
@@ -321,7 +322,10 @@ void* rx_thread(void* arg) {
     log_err("Starting RX thread: %d\n", static_cast<int>(args->stop.load()));
     const int max_read_fd = std::max(0, static_cast<int>(args->fd_out.load()));
 
+    // Not cleared between passes: only the bytes a read returned are ever
+    // written, so nothing of an earlier chunk can reach the file.
     uint8_t buffer[gadgetdfu::kUploadReadSize];
+    console_hold();
 
     while (args->stop.load() == 0) {
         const int fd_out = args->fd_out.load();
@@ -335,9 +339,9 @@ void* rx_thread(void* arg) {
         FD_ZERO(&read_set);
         FD_SET(fd_out, &read_set);
         struct timeval timeout = {0, 10000};
-        std::memset(buffer, 0, sizeof buffer);
 
         log_line("RX Thread waiting for data from usb");
+        console_flush();
         const int ret = os->select(max_read_fd + 1, &read_set, nullptr, nullptr, &timeout);
         const int select_errno = errno;
         log_out("RX Thread got data from usb: %d\n", ret);
@@ -349,6 +353,7 @@ void* rx_thread(void* arg) {
         }
 
         log_line("RX Thread read data from usb");
+        console_flush();
         const ssize_t n = os->read(fd_out, buffer, sizeof buffer);
         const int read_errno = errno;
         log_out("RX Thread read data done from usb: %d\n", static_cast<int>(n));
@@ -402,6 +407,7 @@ void* rx_thread(void* arg) {
     }
 
     log_line("RX Thread exiting");
+    console_flush();
     const int fd_out = args->fd_out.exchange(-1);
     if (fd_out > 0) os->close(fd_out);
     log_err(" RX Thread exiting\n");
@@ -416,6 +422,7 @@ void* tx_thread(void* arg) {
     const int max_write_fd = std::max(0, static_cast<int>(args->fd_in.load()));
 
     uint8_t buffer[gadgetdfu::kDownloadChunkSize];
+    console_hold();
 
     while (args->stop.load() == 0) {
         const int fd_in = args->fd_in.load();
@@ -428,6 +435,7 @@ void* tx_thread(void* arg) {
         fd_set write_set;
         FD_ZERO(&write_set);
         FD_SET(fd_in, &write_set);
+        console_flush();
         const int ret = os->select(max_write_fd + 1, nullptr, &write_set, nullptr, nullptr);
         if (ret < 0) {
             if (errno == EINTR) continue;  // woken to look at the stop flag
@@ -512,6 +520,7 @@ void* tx_thread(void* arg) {
         download_use.fd = -1;
     }
 
+    console_flush();
     const int fd_in = args->fd_in.exchange(-1);
     if (fd_in > 0) os->close(fd_in);
     log_err(" TX Thread exiting\n");

@@ -132,6 +132,20 @@ TEST_F(Streams, UploadLandsInOrderAndDoesNotTruncate) {
     EXPECT_NE(out.find("RX Thread read 0 bytes from usb\n"), std::string::npos);
 }
 
+TEST_F(Streams, AShortChunkAfterALongOneWritesOnlyItsOwnBytes) {
+    // The receive buffer is not cleared between reads: whatever a long chunk
+    // left in it must not follow a shorter chunk into the file.
+    sim.set_firmware(Bytes{});
+    vendor(8);
+    const Bytes a = sequence(gadgetdfu::kUploadReadSize, 1), b = sequence(3, 2), c = sequence(700, 3);
+    for (const Bytes* chunk : {&a, &b, &c}) sim.host_send(*chunk);
+    sim.host_send_zlp();
+    ASSERT_TRUE(sim.wait_until([] { return fdFirmware.load() == 0; }));
+    Bytes expected = a;
+    for (const Bytes* chunk : {&b, &c}) expected.insert(expected.end(), chunk->begin(), chunk->end());
+    EXPECT_EQ(sim.firmware(), expected);
+}
+
 TEST_F(Streams, DataWithoutAnUploadIsDropped) {
     sim.host_send(sequence(700));
     sim.host_send_zlp();
