@@ -391,6 +391,15 @@ expect_order() {
 # ---------------------------------------------------------------------------
 # dfuctl
 
+# What the tests expect of dfuctl's exit statuses and messages, in one place
+# (see dfuctl --help). A message is matched as a fixed string within
+# standard error.
+DFU_EXIT_MISMATCH=65      # verify or flash: the board's image differs
+DFU_EXIT_VANISHED=74      # the board went away
+DFU_EXIT_TIMEOUT=75       # a request or transfer timed out
+DFU_EXIT_STALLED=76       # a request stalled, or a malformed reply
+DFU_MSG_VANISHED="vanished"
+
 # dfu ARGS...: runs dfuctl with a time limit. Sets DFU_RC, DFU_OUT (standard
 # output without the last newline), DFU_ERR; the raw output stays in
 # $E2E_DIR/dfu.out.
@@ -424,10 +433,10 @@ expect_dfu_rc() {
     ok "dfuctl $* -> $_er_rc"
 }
 
-# expect_stalled ARGS...: the request is stalled (exit 76, nothing on stdout).
+# expect_stalled ARGS...: the request is stalled (nothing on stdout).
 expect_stalled() {
     dfu "$@"
-    [ "$DFU_RC" = 76 ] || fail "dfuctl $*: exit status $DFU_RC, expected 76 (stalled)"
+    [ "$DFU_RC" = "$DFU_EXIT_STALLED" ] || fail "dfuctl $*: exit status $DFU_RC, expected $DFU_EXIT_STALLED (stalled)"
     [ -z "$DFU_OUT" ] || fail "dfuctl $*: a stalled request printed '$DFU_OUT'"
     case "$DFU_ERR" in *stall*) ;; *) fail "dfuctl $*: stderr does not mention the stall: $DFU_ERR" ;; esac
     ok "dfuctl $* -> stalled"
@@ -478,10 +487,35 @@ expect_sha256() {
     ok "sha256 of $1"
 }
 
-# make_image FILE BYTES: a file of BYTES pseudo-random bytes.
-make_image() {
-    head -c "$2" /dev/urandom >"$1" || fail "make_image $1 $2"
+# Files. busybox's head, cmp and wc read a byte at a time, which takes
+# seconds per image in the VM; these use dd, md5sum and stat instead.
+
+size_of() { stat -c %s "$1"; }
+# digest FILE [N]: MD5 of FILE, or of its first N bytes.
+digest() {
+    if [ $# = 2 ]; then
+        _dg=$(dd if="$1" bs=1048576 count="$2" iflag=count_bytes status=none | md5sum)
+    else
+        _dg=$(md5sum <"$1")
+    fi
+    printf '%s\n' "${_dg%% *}"
 }
+# same_file A B: the same bytes.
+same_file() { [ "$(size_of "$1")" = "$(size_of "$2")" ] && [ "$(digest "$1")" = "$(digest "$2")" ]; }
+# is_prefix FILE IMAGE: FILE is no longer than IMAGE and equals its start.
+is_prefix() {
+    # shellcheck disable=SC2046 # two sizes
+    set -- "$1" "$2" $(stat -c %s "$1" "$2")
+    [ "$3" -le "$4" ] || return 1
+    [ "$3" = 0 ] || [ "$(digest "$1")" = "$(digest "$2" "$3")" ]
+}
+# make_image FILE BYTES (or new_image): a file of BYTES pseudo-random bytes.
+make_image() {
+    dd if=/dev/urandom of="$1" bs=1048576 count="$2" iflag=count_bytes,fullblock status=none \
+        || fail "cannot make $1 ($2 bytes)"
+}
+new_image() { make_image "$@"; }
+
 
 # ---------------------------------------------------------------------------
 # Transfers

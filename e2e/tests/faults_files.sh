@@ -24,151 +24,9 @@
 # Random delays come from a seeded generator (FAULTS_SEED=N repeats them).
 # e2e-timeout: 600
 . /e2e/lib.sh
+. /e2e/faults.sh
 
-MIB=1048576
-FAULTS=0 BYTES=0 FAILURES=0
 KILLS=${FAULTS_KILLS:-5}
-
-# ---------------------------------------------------------------------------
-# Helpers shared by the fault scripts (each script carries its own copy).
-
-# The last line of the script's output, whatever way it ends: the number of
-# faults injected, of bytes found byte-exact, and of failed checks.
-faults_exit() {
-    _fx_rc=$?
-    [ "$_fx_rc" = 0 ] || [ "$FAILURES" -gt 0 ] || FAILURES=1
-    printf 'faults: %d faults injected, %d bytes verified, %d failures\n' "$FAULTS" "$BYTES" "$FAILURES"
-    (exit "$_fx_rc")
-    e2e_on_exit
-}
-trap faults_exit EXIT
-
-# flop MESSAGE: a failed check that does not end the test at once, so that
-# the count of failures means something; five of them do end it.
-flop() {
-    FAILURES=$((FAILURES + 1))
-    say "FAILED CHECK $FAILURES: $*"
-    [ -n "${BG_CMD:-}" ] && say "  (last background run: $BG_CMD, exit ${BG_RC:-?}: $(head -c 300 "$E2E_DIR/bg.err" 2>/dev/null))"
-    [ "$FAILURES" -lt 5 ] || fail "giving up after $FAILURES failed checks"
-}
-
-# Seeded pseudo-random numbers (31-bit LCG): rand N sets R to 0..N-1.
-FAULTS_SEED=${FAULTS_SEED:-$(od -An -N4 -tu4 /dev/urandom | tr -d ' \n')}
-RNG=$((FAULTS_SEED % 2147483648))
-say "faults seed: $FAULTS_SEED (FAULTS_SEED=$FAULTS_SEED repeats these choices)"
-rand() {
-    RNG=$(( (RNG * 1103515245 + 12345) % 2147483648 ))
-    _r_hi=$(( RNG / 65536 ))
-    RNG=$(( (RNG * 1103515245 + 12345) % 2147483648 ))
-    R=$(( (_r_hi * 32768 + RNG / 65536) % $1 ))
-}
-sleep_ms() { sleep "$(( $1 / 1000 )).$(printf %03d $(( $1 % 1000 )))"; }
-
-# Files. busybox's head, cmp and wc read a byte at a time, which takes
-# seconds per image in the VM; these use dd, md5sum and stat instead.
-size_of() { stat -c %s "$1"; }
-# new_image FILE BYTES: pseudo-random bytes.
-new_image() {
-    dd if=/dev/urandom of="$1" bs=1048576 count="$2" iflag=count_bytes,fullblock status=none \
-        || fail "cannot make $1"
-}
-# digest FILE [N]: MD5 of FILE, or of its first N bytes.
-digest() {
-    if [ $# = 2 ]; then
-        _dg=$(dd if="$1" bs=1048576 count="$2" iflag=count_bytes status=none | md5sum)
-    else
-        _dg=$(md5sum <"$1")
-    fi
-    printf '%s\n' "${_dg%% *}"
-}
-# same_file A B: the same bytes.
-same_file() { [ "$(size_of "$1")" = "$(size_of "$2")" ] && [ "$(digest "$1")" = "$(digest "$2")" ]; }
-# is_prefix FILE IMAGE: FILE is no longer than IMAGE and equals its start.
-is_prefix() {
-    # shellcheck disable=SC2046 # two sizes
-    set -- "$1" "$2" $(stat -c %s "$1" "$2")
-    [ "$3" -le "$4" ] || return 1
-    [ "$3" = 0 ] || [ "$(digest "$1")" = "$(digest "$2" "$3")" ]
-}
-# where_differs A B: cmp's report (slow; for failure messages only).
-where_differs() { cmp "$1" "$2" 2>&1 | head -n 1; }
-
-# The daemon's standard error: how many lines contain TEXT;
-# wait_err_count TEXT N [SECONDS]: until at least N do (polled every 10 ms).
-err_count() { grep -cF -e "$1" "$E2E_DIR/daemon.err"; }
-wait_err_count() {
-    _wc_polls=0
-    while [ "$(err_count "$1")" -lt "$2" ]; do
-        _wc_polls=$((_wc_polls + 1))
-        [ "$_wc_polls" -lt $(( ${3:-10} * 100 )) ] || return 1
-        sleep 0.01
-    done
-}
-
-# ms_per_mib TEXT: the milliseconds per MiB of a dfuctl summary line
-# ("... N bytes in S s ..."), at least 1; nothing when there is none.
-ms_per_mib() {
-    printf '%s\n' "$1" | sed -n 's/.* \([0-9][0-9]*\) bytes in \([0-9.]*\) s.*/\1 \2/p' | head -n 1 \
-        | awk '$1 > 0 { v = int($2 * 1000 * 1048576 / $1); if (v < 1) v = 1; print v }'
-}
-
-# ---------------------------------------------------------------------------
-# ---------------------------------------------------------------------------
-# Transfers with a held end. An upload reads its image from a pipe whose
-# last byte is held back; a download writes into a pipe that is not read,
-# and is longer than the four 1 MiB transfers dfuctl keeps in flight.
-# Neither can finish before release, so a fault injected meanwhile always
-# lands inside the transfer however fast or slow the machine is; a random
-# delay chooses where.
-#
-# bg_upload_held IMAGE; bg_download_held LENGTH FILE (the bytes reach FILE
-# once released); bg_dfu ARGS... (not held). All run dfuctl in the
-# background with a time limit; its exit status lands in bg.rc.
-bg_upload_held() {
-    BG_CMD="dfuctl upload (pipe from $1)"
-    rm -f "$E2E_DIR/bg.rc" "$E2E_DIR/release" "$E2E_DIR/up.fifo"
-    mkfifo "$E2E_DIR/up.fifo"
-    { dd if="$1" bs=65536 count=$(( $(size_of "$1") - 1 )) iflag=count_bytes status=none
-      while [ ! -e "$E2E_DIR/release" ]; do sleep 0.02; done
-      tail -c 1 "$1"; } >"$E2E_DIR/up.fifo" 2>/dev/null &
-    BG_FEEDER=$!
-    { timeout -k 2 60 dfuctl --quiet upload "$E2E_DIR/up.fifo" >"$E2E_DIR/bg.out" 2>"$E2E_DIR/bg.err"
-      echo $? >"$E2E_DIR/bg.rc"; } &
-    BG_PID=$!
-}
-bg_download_held() {
-    BG_CMD="dfuctl download --length $1 - (into a held pipe)"
-    rm -f "$E2E_DIR/bg.rc" "$E2E_DIR/release"
-    : >"$2"
-    { timeout -k 2 60 dfuctl --quiet download --length "$1" - 2>"$E2E_DIR/bg.err"
-      echo $? >"$E2E_DIR/bg.rc"; } \
-        | { while [ ! -e "$E2E_DIR/release" ]; do sleep 0.02; done; cat >"$2"; } &
-    BG_PID=$! BG_FEEDER=""
-}
-bg_dfu() {
-    BG_CMD="dfuctl $*"
-    rm -f "$E2E_DIR/bg.rc" "$E2E_DIR/release"
-    { timeout -k 2 60 dfuctl --quiet "$@" >"$E2E_DIR/bg.out" 2>"$E2E_DIR/bg.err"
-      echo $? >"$E2E_DIR/bg.rc"; } &
-    BG_PID=$! BG_FEEDER=""
-}
-bg_running() { [ ! -s "$E2E_DIR/bg.rc" ]; }
-# release: lets a held transfer go on; waits for dfuctl (sets BG_RC, BG_ERR).
-release() {
-    : >"$E2E_DIR/release"
-    wait "$BG_PID"
-    [ -z "$BG_FEEDER" ] || wait "$BG_FEEDER"
-    BG_RC=$(cat "$E2E_DIR/bg.rc" 2>/dev/null)
-    BG_ERR=$(cat "$E2E_DIR/bg.err")
-}
-
-# expect_vanished WHAT: the background dfuctl ended with "board vanished".
-expect_vanished() {
-    case "$BG_RC:$BG_ERR" in
-        74:*vanished*) ;;
-        *) flop "$1: dfuctl exit $BG_RC, expected 74 (board vanished): $BG_ERR" ;;
-    esac
-}
 
 # The daemon gave a write up: its line "write error" on its own.
 given_up() { grep -qxF -e "write error" "$E2E_DIR/daemon.err"; }
@@ -192,21 +50,6 @@ round_trip() {
 # ---------------------------------------------------------------------------
 # 1. The daemon killed mid-transfer.
 
-# disk_writes FROM: from the daemon's standard output after line FROM, sets
-# WRITTEN to the sum of what its file writes returned and PENDING to the
-# size of a write it started but had not seen return (0 if none). Matched
-# anywhere in a line: another thread's unfinished line may precede it.
-disk_writes() {
-    # shellcheck disable=SC2046 # two numbers
-    set -- $(tail -n "+$(( $1 + 1 ))" "$E2E_DIR/daemon.out" | awk '
-        match($0, /write_all to disk to_write: [0-9]+/) {
-            split(substr($0, RSTART, RLENGTH), f, ": "); pending = f[2] + 0 }
-        match($0, /write_all to disk bytesWritten: -?[0-9]+/) {
-            split(substr($0, RSTART, RLENGTH), f, ": "); if (f[2] + 0 > 0) written += f[2]; pending = 0 }
-        END { print written + 0, pending + 0 }')
-    WRITTEN=$1 PENDING=$2
-}
-
 daemon_start secondary
 wait_enumerated
 standin_reset mmc; standin_reset velko-bridge-cli; standin_reset reboot; standin_reset shutdown
@@ -226,9 +69,9 @@ while [ "$k" -lt "$KILLS" ]; do
     : >/tmp/firmware
     rand $(( len / 1024 * up_ms / 1024 + 1 )); delay=$R
     from=$(line_count "$E2E_DIR/daemon.out")
-    n=$(( $(err_count "ORVEN_WRITE_FIRMWARE write result") + 1 ))
+    n=$(next_count "$UPLOAD_CMD")
     bg_upload_held /tmp/image
-    wait_err_count "ORVEN_WRITE_FIRMWARE write result" "$n" || fail "kill $k: the daemon did not take the upload"
+    wait_err_count "$UPLOAD_CMD" "$n" || fail "kill $k: the daemon did not take the upload"
     sleep_ms "$delay"
     bg_running || flop "kill $k: the held upload ended before the kill"
     kill -KILL "$DAEMON_PID"
@@ -272,9 +115,9 @@ say "  $KILLS kills mid-upload, $kill_inside_write of them inside the write of a
 # A kill mid-download leaves the file as it was.
 cat /tmp/image /tmp/image >/tmp/firmware
 cp /tmp/firmware /tmp/board
-n=$(( $(err_count "ORVEN_READ_FIRMWARE write result") + 1 ))
+n=$(next_count "$DOWNLOAD_CMD")
 bg_download_held "$(size_of /tmp/board)" /tmp/partial
-wait_err_count "ORVEN_READ_FIRMWARE write result" "$n" || fail "the daemon did not take the download"
+wait_err_count "$DOWNLOAD_CMD" "$n" || fail "the daemon did not take the download"
 rand 300; sleep_ms "$R"
 bg_running || flop "the held download ended before the kill"
 kill -KILL "$DAEMON_PID"
@@ -485,5 +328,4 @@ new_image /tmp/image $((2 * MIB + 4321))
 round_trip /tmp/image "after the full file system"
 
 daemon_running || fail "the daemon ended"
-[ "$FAILURES" = 0 ] || fail "$FAILURES failed check(s)"
-e2e_done
+faults_done
