@@ -21,7 +21,9 @@
 #   --smp N               guest CPUs (default 2)
 #   --log FILE            console log (kept); without it a temporary log is
 #                         kept only when the run fails
-#   --env NAME=VALUE      export NAME to the test (repeatable)
+#   --env NAME=VALUE      export NAME to the test (repeatable); E2E_FULL_SPEED=1
+#                         gives a full-speed link (the default for a script
+#                         with the line "# e2e-full-speed")
 #   --file SRC[:DEST]     copy SRC into the VM (default DEST /e2e/files/NAME)
 #   --keep                keep the temporary folder with the initramfs
 #   --quiet               do not echo the console while the VM runs
@@ -77,6 +79,7 @@ header_value() { sed -n "s/^# e2e-$1: *\([0-9][0-9]*\).*/\1/p" "$test_script" | 
 [ -n "$memory" ] || memory=$(header_value memory)
 [ -n "$memory" ] || memory=2048
 # Given first, so that an --env of the same name wins.
+grep -q '^# e2e-full-speed' "$test_script" && envs=(E2E_FULL_SPEED=1 ${envs[@]+"${envs[@]}"})
 [ -z "$variant" ] || envs=("E2E_VARIANT=$variant" ${envs[@]+"${envs[@]}"})
 
 for tool in qemu-system-x86_64 busybox dash cpio timeout ldd flock readelf; do
