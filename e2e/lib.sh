@@ -397,11 +397,11 @@ expect_order() {
 # What the tests expect of dfuctl's exit statuses and messages, in one place
 # (see dfuctl --help). A message is matched as a fixed string within
 # standard error.
-DFU_EXIT_MISMATCH=65      # verify or flash: the board's image differs
+DFU_EXIT_MISMATCH=65      # verify, flash: the image differs; download: too short
 DFU_EXIT_VANISHED=74      # the board went away
 DFU_EXIT_TIMEOUT=75       # a request or transfer timed out
 DFU_EXIT_STALLED=76       # a request stalled, or a malformed reply
-DFU_EXIT_CANNOT_OPEN=78   # the board cannot open its image file
+DFU_EXIT_CANNOT_OPEN=72   # the board cannot open its image file
 DFU_EXIT_REFUSED=79       # the board refused the image's data
 DFU_MSG_VANISHED="vanished"
 DFU_MSG_CANNOT_OPEN="the board cannot open its image file /tmp/firmware: "

@@ -28,8 +28,8 @@ CASE
 done
 rmdir /tmp/firmware
 
-# dfuctl: each transfer command fails at once with the board's reason and
-# leaves nothing behind.
+# dfuctl: each transfer command fails at once with the board's reason,
+# sends nothing and leaves nothing behind.
 log_mark
 for args in "upload /tmp/image" "download --length 4096 /tmp/back" "verify /tmp/image" \
             "flash /tmp/image"; do
@@ -42,9 +42,11 @@ done
 expect_no_line out "bytes from USB"
 ok "no byte reached the board's file"
 
+# dfuctl cleared the halt its refused upload left.
+expect_not_halted 0x01
+
 # With the file back, the next upload is byte-exact, and the reply says 0.
 : >/tmp/firmware
-clear_halt 0x01
 upload_ok /tmp/image
 expect_sha256 /tmp/firmware "$(sha256_of /tmp/image)"
 expect_dfu 0 "$(firmware_reply 9 0)" control 0xc0 9 0 0 24
