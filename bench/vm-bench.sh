@@ -213,19 +213,23 @@ function verdict(ok) { return ok ? "ok" : "MISSED" }
         idles[name] = idles[name] sprintf(" %s %.2f%%", substr(what, 6), pct)
     }
 }
-# Ratios of program p to the reference, with the targets.
+# Ratios of program p to the reference, with the targets; with `judge`, the
+# misses are counted for the verdict.
 function ratios(p, judge,    up, down, c) {
     up = med[p SUBSEP "upload"] / med["reference" SUBSEP "upload"]
     down = med[p SUBSEP "download"] / med["reference" SUBSEP "download"]
-    printf "upload   throughput %s/reference %.2f  (target >= 0.90)  %s\n", p, up, judge ? verdict(up >= 0.9) : ""
-    printf "download throughput %s/reference %.2f  (target >= 0.90)  %s\n", p, down, judge ? verdict(down >= 0.9) : ""
+    printf "upload   throughput %s/reference %.2f  (target >= 0.97)  %s\n", p, up, judge ? verdict(up >= 0.97) : ""
+    printf "download throughput %s/reference %.2f  (target >= 0.97)  %s\n", p, down, judge ? verdict(down >= 0.97) : ""
+    if (judge) missed += (up < 0.97) + (down < 0.97)
     if (cpg["reference"] > 0) {
         c = cpg[p] / cpg["reference"]
-        printf "CPU per GiB         %s/reference %.2f  (target <= 1.50)  %s\n", p, c, judge ? verdict(c <= 1.5) : ""
+        printf "CPU per GiB         %s/reference %.2f  (target <= 1.15)  %s\n", p, c, judge ? verdict(c <= 1.15) : ""
+        if (judge) missed += c > 1.15
     } else {
         printf "CPU per GiB         %s/reference  n/a  (the reference used no measurable CPU)\n", p
     }
     printf "%-8s idle CPU   %.2f%% of a core      (target < 1%%)      %s\n", p, idle[p], judge ? verdict(idle[p] < 1) : ""
+    if (judge) missed += idle[p] >= 1
 }
 END {
     gib = 1024 * 1024 * 1024
@@ -258,7 +262,12 @@ END {
     for (n = 1; n <= np; n++)
         printf "%-10s idle CPU (configured):%s\n", prog[n], idles[prog[n]]
     print ""
+    missed = 0
     ratios("daemon", 1)
+    if (rounds < 3)
+        print "verdict: not judged (fewer than three rounds)"
+    else
+        printf "verdict: %s\n", missed ? sprintf("MISSED (%d of 4 targets)", missed) : "all targets met"
     for (n = 2; n < np; n++) {
         print ""
         ratios(prog[n], 0)

@@ -28,10 +28,14 @@
 #include <string>
 #include <vector>
 
+#include "ep0.h"
 #include "fuzz_input.h"
-#include "gadgetdfu.h"
+#include "gadget.h"
 #include "os.h"
+#include "paths.h"
 #include "sim_gadgetfs.h"
+#include "transfer.h"
+#include "vendor.h"
 
 namespace {
 
@@ -41,23 +45,6 @@ using sim::Node;
 const std::string kBridge = "/usr/sbin/velko-bridge-cli --baud 115200 --port /dev/ttyAMA1";
 const std::string kLifeA = "eMMC Life Time Estimation A [EXT_CSD_DEVICE_LIFE_TIME_EST_TYP_A]: ";
 const std::string kPreEol = "eMMC Pre EOL information [EXT_CSD_PRE_EOL_INFO]: ";
-
-// ---- Stream thread creation that fails on request -------------------------------
-
-os_interface failing_threads_os;
-const os_interface* sim_os = nullptr;
-std::atomic<unsigned> thread_creations{0};
-unsigned thread_fail_mask = 0;
-bool thread_creation_failed = false;
-
-int create_or_fail(pthread_t* thread, void* (*start)(void*), void* arg) {
-    const unsigned n = thread_creations.fetch_add(1);
-    if (n < 8 && (thread_fail_mask >> n & 1)) {
-        thread_creation_failed = true;
-        return EAGAIN;
-    }
-    return sim_os->thread_create(thread, start, arg);
-}
 
 // ---- What a request must get -------------------------------------------------------
 
@@ -177,13 +164,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     sim.hold_in_writes(flags & 128);
 
-    thread_creations = 0;
-    thread_fail_mask = flags & 64 ? fail_mask : 0;
-    thread_creation_failed = false;
-    sim_os = os;
-    failing_threads_os = *os;
-    failing_threads_os.thread_create = create_or_fail;
-    os = &failing_threads_os;
+    // Only the first eight creations can fail.
+    sim.fail_thread_creations(flags & 64 ? fail_mask : 0);
 
     while (in.remaining() > 0) {
         const size_t length = in.byte() % 100;
@@ -211,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // controller node. Only the open transfers keep their descriptors.
     FUZZ_CHECK(sim.open_count(Node::Controller) == 0);
     FUZZ_CHECK(sim.open_count(Node::Emmc) == 0);
-    if (!thread_creation_failed) {
+    if (sim.failed_thread_creations() == 0) {
         FUZZ_CHECK(sim.open_count(Node::Ep1In) == 0, "ep1in left open");
         FUZZ_CHECK(sim.open_count(Node::Ep1Out) == 0, "ep1out left open");
     }

@@ -23,10 +23,14 @@
 #include <string>
 #include <vector>
 
+#include "ep0.h"
 #include "fuzz_input.h"
-#include "gadgetdfu.h"
+#include "gadget.h"
 #include "os.h"
+#include "paths.h"
 #include "sim_gadgetfs.h"
+#include "transfer.h"
+#include "vendor.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // gadgetdfu: presents the board to a USB host through gadgetfs. It takes no
 // arguments and reads no configuration; everything is compiled in.
-#include "gadgetdfu.h"
+#include "gadget.h"
 #include "os.h"
 
 int main(int, char**) {

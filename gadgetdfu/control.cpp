@@ -1,34 +1,22 @@
 // Control request handling: classification of SETUP requests, the standard
-// and class requests the device answers itself, the stall convention, the
-// string descriptor step, and SET_CONFIGURATION with the bulk endpoint files
-// and the stream threads.
+// and class requests the device answers itself, the string descriptor step,
+// and SET_CONFIGURATION with the bulk endpoint files and the stream threads.
+#include "control.h"
+
 #include <endian.h>
 #include <fcntl.h>
 
 #include <cerrno>
-#include <cstring>
 
-#include "gadgetdfu.h"
+#include "ep0.h"
+#include "gadgetdfu/protocol.h"
 #include "os.h"
-
-io_thread_args thread_args;
+#include "paths.h"
+#include "transfer.h"
+#include "usbstring.h"
+#include "vendor.h"
 
 namespace {
-
-// The pair of stream threads started last, and whether each is still running.
-// Only the main thread touches the handles.
-struct stream_thread {
-    pthread_t handle{};
-    bool started = false;
-};
-stream_thread threadr, threadt;
-
-void write_ep0(int fd, const void* data, size_t len) { (void)os->write(fd, data, len); }
-
-void read_ep0_zero(int fd) {
-    int status = 0;
-    (void)os->read(fd, &status, 0);
-}
 
 // ---- Strings -------------------------------------------------------------------
 
@@ -63,23 +51,6 @@ void close_field(std::atomic<int32_t>* field) {
     if (fd > 0) os->close(fd);
 }
 
-void start_stream_threads() {
-    thread_args.stop.store(0);
-    clear_halt_in_pending.store(false);
-    clear_halt_out_pending.store(false);
-    threadr.started = os->thread_create(&threadr.handle, rx_thread, &thread_args) == 0;
-    threadt.started = os->thread_create(&threadt.handle, tx_thread, &thread_args) == 0;
-    if (threadr.started && threadt.started) return;
-    log_err("Unable to start the stream threads\n");
-    // Half a pair cannot stream: let the one that started leave, and close
-    // both endpoint files, so that the next SET_CONFIGURATION 1 starts from
-    // scratch instead of finding a file still open.
-    stop_stream_threads();
-    join_stream_threads();
-    close_field(&thread_args.fd_in);
-    close_field(&thread_args.fd_out);
-}
-
 void handle_set_configuration(int fd, const usb_ctrlrequest* setup) {
     if (setup->bRequestType != 0x00) {
         log_err("Bad dir\n");
@@ -102,7 +73,7 @@ void handle_set_configuration(int fd, const usb_ctrlrequest* setup) {
         join_stream_threads();
         const int result =
             thread_args.fd_in.load() > 0 ? 0 : init_ep(&thread_args.fd_in, &thread_args.fd_out);
-        if (result == 0) start_stream_threads();
+        if (result == 0) (void)start_stream_threads();  // a failed start logs its own line
     } else {
         log_err("Unhandled configuration value %d\n", value);
     }
@@ -127,15 +98,7 @@ endpoint_setup configure_endpoint(std::atomic<int32_t>* field, const char* path,
     }
 
     uint8_t init_config[kRecordBufferLength];
-    uint8_t* cp = init_config;
-    const uint32_t tag = htole32(1);
-    std::memcpy(cp, &tag, sizeof tag);
-    cp += sizeof tag;
-    for (int copy = 0; copy < 2; ++copy) {
-        std::memcpy(cp, &descriptor, descriptor.bLength);
-        cp += descriptor.bLength;
-    }
-    const ssize_t send_size = cp - init_config;
+    const ssize_t send_size = static_cast<ssize_t>(build_ep_config(descriptor, init_config));
     const ssize_t written = os->write(fd, init_config, static_cast<size_t>(send_size));
     if (written != send_size) log_err("Write error %d (%s)\n", static_cast<int>(written), errno_text(errno));
     return {true, written};
@@ -143,23 +106,7 @@ endpoint_setup configure_endpoint(std::atomic<int32_t>* field, const char* path,
 
 }  // namespace
 
-// ---- ep0 replies ---------------------------------------------------------------
-
-void reply_ep0(int fd, const void* data, size_t len) { write_ep0(fd, data, len); }
-
-void ack_ep0(int fd) { read_ep0_zero(fd); }
-
-void stall_ep0(int fd, uint8_t bRequestType) {
-    log_err("Stalled\n");
-    if (bRequestType & USB_DIR_IN) {
-        read_ep0_zero(fd);
-    } else {
-        int status = 0;
-        write_ep0(fd, &status, 0);
-    }
-}
-
-// ---- Endpoint files and stream threads -----------------------------------------
+// ---- Endpoint files ---------------------------------------------------------------
 
 int init_ep(std::atomic<int32_t>* fd_in, std::atomic<int32_t>* fd_out) {
     const endpoint_setup in = configure_endpoint(fd_in, kEp1InPath, ep_descriptor_in);
@@ -181,43 +128,6 @@ int init_ep(std::atomic<int32_t>* fd_in, std::atomic<int32_t>* fd_out) {
     }
     log_line("ep2 configured");
     return 0;
-}
-
-void stop_stream_threads() {
-    thread_args.stop.store(1);
-    notify_tx_waiter();
-    if (threadr.started) os->thread_wake(threadr.handle);
-    if (threadt.started) os->thread_wake(threadt.handle);
-}
-
-void join_stream_threads() {
-    for (stream_thread* t : {&threadr, &threadt}) {
-        if (!t->started) continue;
-        // A thread blocked in an endpoint call is woken by a signal; one sent
-        // just before it entered the call is lost, so keep waking it until
-        // it has gone.
-        while (pthread_tryjoin_np(t->handle, nullptr) == EBUSY) {
-            notify_tx_waiter();
-            os->thread_wake(t->handle);
-            struct timespec pause = {0, 2000000};
-            nanosleep(&pause, nullptr);
-        }
-        t->started = false;
-    }
-}
-
-void wake_tx_thread() {
-    if (threadt.started) os->thread_wake(threadt.handle);
-}
-
-void request_clear_halts() {
-    // Only endpoint files that are open; the thread that owns each one does
-    // the ioctl at the top of its next pass.
-    if (thread_args.fd_in.load() > 0) {
-        clear_halt_in_pending.store(true);
-        notify_tx_waiter();
-    }
-    if (thread_args.fd_out.load() > 0) clear_halt_out_pending.store(true);
 }
 
 // ---- Dispatch ------------------------------------------------------------------

@@ -1,115 +1,20 @@
-// Gadget bring-up and the control endpoint: the device's descriptors and
-// string table, start-up with the SoC serial number, registration with
-// gadgetfs, and the loop that reads gadgetfs events from ep0.
-#include <endian.h>
+// Gadget bring-up and the event loop: start-up with the SoC serial number,
+// registration with gadgetfs, and the loop that reads gadgetfs events from
+// ep0.
+#include "gadget.h"
+
 #include <fcntl.h>
+#include <linux/usb/gadgetfs.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "gadgetdfu.h"
+#include "control.h"
+#include "ep0.h"
+#include "gadgetdfu/protocol.h"
 #include "os.h"
-
-usb_string stringtab[kStringTableEntries] = {
-    {STRINGID_MANUFACTURER, "Orven B.V."},
-    {STRINGID_PRODUCT, "Velko Pro DFU"},
-    {STRINGID_SERIAL, "Broadcom"},  // replaced by the SoC serial before registration
-    {STRINGID_CONFIG_HS, "High speed configuration"},
-    {STRINGID_CONFIG_LS, "Low speed configuration"},
-    {STRINGID_INTERFACE, "Custom interface"},
-    {STRINGID_MAX, nullptr},
-};
-
-usb_gadget_strings strings = {0x0409, stringtab};
-
-usb_endpoint_descriptor ep_descriptor_in;
-usb_endpoint_descriptor ep_descriptor_out;
-
-static_assert(sizeof(usb_gadgetfs_event) == 12);
-static_assert(sizeof(usb_ctrlrequest) == 8);
-static_assert(sizeof(usb_device_descriptor) == USB_DT_DEVICE_SIZE);
-static_assert(sizeof(usb_config_descriptor) == USB_DT_CONFIG_SIZE);
-static_assert(sizeof(usb_interface_descriptor) == USB_DT_INTERFACE_SIZE);
-static_assert(sizeof(usb_endpoint_descriptor) == USB_DT_ENDPOINT_AUDIO_SIZE);
-
-namespace {
-
-void fill_endpoint(usb_endpoint_descriptor& ep, uint8_t address) {
-    std::memset(&ep, 0, sizeof ep);
-    ep.bLength = USB_DT_ENDPOINT_SIZE;
-    ep.bDescriptorType = USB_DT_ENDPOINT;
-    ep.bEndpointAddress = address;
-    ep.bmAttributes = USB_ENDPOINT_XFER_BULK;
-    ep.wMaxPacketSize = htole16(gadgetdfu::kBulkMaxPacket);
-    ep.bInterval = 0;
-}
-
-// Appends a descriptor with as many bytes as its own bLength says.
-template <typename Descriptor>
-uint8_t* put_descriptor(uint8_t* cp, const Descriptor& d) {
-    std::memcpy(cp, &d, d.bLength);
-    return cp + d.bLength;
-}
-
-}  // namespace
-
-size_t build_ep0_config(uint32_t usb_pid, uint8_t* init_config) {
-    fill_endpoint(ep_descriptor_in, gadgetdfu::kEndpointIn);
-    fill_endpoint(ep_descriptor_out, gadgetdfu::kEndpointOut);
-
-    usb_device_descriptor device_descriptor;
-    std::memset(&device_descriptor, 0, sizeof device_descriptor);
-    device_descriptor.bLength = USB_DT_DEVICE_SIZE;
-    device_descriptor.bDescriptorType = USB_DT_DEVICE;
-    device_descriptor.bcdUSB = 0;  // left zero on purpose: hosts have always read it so
-    device_descriptor.bDeviceClass = USB_CLASS_VENDOR_SPEC;
-    device_descriptor.bMaxPacketSize0 = 64;
-    device_descriptor.idVendor = htole16(gadgetdfu::kVendorId);
-    device_descriptor.idProduct = htole16(static_cast<uint16_t>(usb_pid & 0xFFFF));
-    device_descriptor.bcdDevice = htole16(gadgetdfu::kBcdDevice);
-    device_descriptor.iManufacturer = STRINGID_MANUFACTURER;
-    device_descriptor.iProduct = STRINGID_PRODUCT;
-    device_descriptor.iSerialNumber = STRINGID_SERIAL;
-    device_descriptor.bNumConfigurations = 1;
-
-    usb_config_descriptor config;
-    std::memset(&config, 0, sizeof config);
-    config.bLength = USB_DT_CONFIG_SIZE;
-    config.bDescriptorType = USB_DT_CONFIG;
-    config.wTotalLength = htole16(USB_DT_CONFIG_SIZE + USB_DT_INTERFACE_SIZE + 2 * USB_DT_ENDPOINT_SIZE);
-    config.bNumInterfaces = 1;
-    config.bConfigurationValue = gadgetdfu::kConfigurationValue;
-    config.iConfiguration = STRINGID_CONFIG_LS;
-    config.bmAttributes = USB_CONFIG_ATT_ONE | USB_CONFIG_ATT_SELFPOWER;
-    config.bMaxPower = 0;
-
-    usb_config_descriptor config_hs = config;
-    config_hs.iConfiguration = STRINGID_CONFIG_HS;
-
-    usb_interface_descriptor if_descriptor;
-    std::memset(&if_descriptor, 0, sizeof if_descriptor);
-    if_descriptor.bLength = USB_DT_INTERFACE_SIZE;
-    if_descriptor.bDescriptorType = USB_DT_INTERFACE;
-    if_descriptor.bInterfaceNumber = gadgetdfu::kInterfaceNumber;
-    if_descriptor.bNumEndpoints = 2;
-    if_descriptor.bInterfaceClass = USB_CLASS_VENDOR_SPEC;
-    if_descriptor.iInterface = STRINGID_INTERFACE;
-
-    uint8_t* cp = init_config;
-    const uint32_t tag = 0;
-    std::memcpy(cp, &tag, sizeof tag);
-    cp += sizeof tag;
-    // Full speed first, then high speed: each block is the configuration,
-    // the interface and both endpoints. The device descriptor comes last.
-    for (const usb_config_descriptor* block : {&config, &config_hs}) {
-        cp = put_descriptor(cp, *block);
-        cp = put_descriptor(cp, if_descriptor);
-        cp = put_descriptor(cp, ep_descriptor_in);
-        cp = put_descriptor(cp, ep_descriptor_out);
-    }
-    cp = put_descriptor(cp, device_descriptor);
-    return static_cast<size_t>(cp - init_config);
-}
+#include "paths.h"
+#include "transfer.h"
 
 int GrabSocSerial(uint8_t* serial) {
     FILE* cpuinfo = os->fopen(kCpuInfoPath, "r");
@@ -143,7 +48,7 @@ int gadget_main() {
         log_err("Unable to open %s (%s)\n Aborting \n", kCpuInfoPath, errno_text(errno));
         return 2;
     }
-    stringtab[2].s = reinterpret_cast<const char*>(sernum) + 8;
+    stringtab[kSerialStringEntry].s = reinterpret_cast<const char*>(sernum) + 8;
     log_out(" SOC Serial number [%s] \n", reinterpret_cast<const char*>(sernum));
 
     uint32_t usb_pid = gadgetdfu::kProductIdPrimary;
@@ -204,6 +109,7 @@ void handle_ep0(int fd) {
             // field as the 32-bit number it is, not as the enumeration.
             uint32_t type;
             std::memcpy(&type, &event.type, sizeof type);
+            os->ep0_event(type);
             log_out("Type:%d. ", static_cast<int>(type));
             switch (type) {
             case GADGETFS_CONNECT:
@@ -217,17 +123,20 @@ void handle_ep0(int fd) {
                 log_out("EP0 SETUP:");
                 handle_setup_request(fd, &event.u.setup);
                 break;
-            case GADGETFS_SUSPEND: {
+            case GADGETFS_SUSPEND:
                 stop_stream_threads();
-                int status = 0;
-                (void)os->read(fd, &status, 0);
+                ack_ep0(fd);
                 log_line("Suspend Request!");
                 break;
-            }
             default:
                 break;
             }
         }
         log_line(".");
     }
+}
+
+void reset_daemon_state() {
+    reset_streams();
+    stringtab[kSerialStringEntry].s = "Broadcom";
 }

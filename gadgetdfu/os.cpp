@@ -35,6 +35,7 @@ FILE* real_popen(const char* command, const char* mode) { return ::popen(command
 int real_pclose(FILE* stream) { return ::pclose(stream); }
 int real_system(const char* command) { return std::system(command); }
 int real_usleep(unsigned int usec) { return ::usleep(usec); }
+int real_nanosleep(const struct timespec* duration) { return ::nanosleep(duration, nullptr); }
 
 int real_thread_create(pthread_t* thread, void* (*start)(void*), void* arg) {
     pthread_attr_t attr;
@@ -46,10 +47,28 @@ int real_thread_create(pthread_t* thread, void* (*start)(void*), void* arg) {
     return err;
 }
 
+int real_thread_join(pthread_t thread) { return pthread_join(thread, nullptr); }
+int real_thread_tryjoin(pthread_t thread) { return pthread_tryjoin_np(thread, nullptr); }
 int real_thread_wake(pthread_t thread) { return pthread_kill(thread, kWakeSignal); }
 
 void real_console(console_stream stream, const char* text, size_t len) {
     std::fwrite(text, 1, len, stream == CONSOLE_OUT ? stdout : stderr);
+}
+
+void real_ep0_event(uint32_t) {}
+
+// Standard-output text a thread holds back between two blocking calls.
+struct held_console {
+    bool holding = false;
+    size_t len = 0;
+    char text[8192];
+};
+thread_local held_console held;
+
+void flush_held() {
+    if (held.len == 0) return;
+    os->console(CONSOLE_OUT, held.text, held.len);
+    held.len = 0;
 }
 
 void vlog(console_stream stream, const char* fmt, va_list args) {
@@ -57,15 +76,41 @@ void vlog(console_stream stream, const char* fmt, va_list args) {
     int n = std::vsnprintf(text, sizeof text, fmt, args);
     if (n < 0) return;
     size_t len = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
+    if (stream == CONSOLE_OUT && held.holding) {
+        if (held.len + len > sizeof held.text) flush_held();
+        std::memcpy(held.text + held.len, text, len);
+        held.len += len;
+        return;
+    }
+    // Held lines were written before this text: they go first.
+    flush_held();
     os->console(stream, text, len);
 }
 
 }  // namespace
 
 const os_interface os_real = {
-    real_open,   real_close,  real_read,          real_write,       real_select,  real_ioctl,
-    real_lseek,  real_fsync,  real_fopen,         real_fclose,      real_popen,   real_pclose,
-    real_system, real_usleep, real_thread_create, real_thread_wake, real_console,
+    .open = real_open,
+    .close = real_close,
+    .read = real_read,
+    .write = real_write,
+    .select = real_select,
+    .ioctl = real_ioctl,
+    .lseek = real_lseek,
+    .fsync = real_fsync,
+    .fopen = real_fopen,
+    .fclose = real_fclose,
+    .popen = real_popen,
+    .pclose = real_pclose,
+    .system = real_system,
+    .usleep = real_usleep,
+    .nanosleep = real_nanosleep,
+    .thread_create = real_thread_create,
+    .thread_join = real_thread_join,
+    .thread_tryjoin = real_thread_tryjoin,
+    .thread_wake = real_thread_wake,
+    .console = real_console,
+    .ep0_event = real_ep0_event,
 };
 
 const os_interface* os = &os_real;
@@ -101,3 +146,7 @@ void log_line(const char* text) { log_out("%s\n", text); }
 void log_perror(const char* prefix) { log_err("%s: %s\n", prefix, errno_text(errno)); }
 
 const char* errno_text(int err) { return std::strerror(err); }
+
+void console_hold() { held.holding = true; }
+
+void console_flush() { flush_held(); }

@@ -1,8 +1,16 @@
 // The seam between the daemon's logic and the operating system.
 //
-// Every system call the daemon makes goes through the table `os`. The daemon
-// points it at `os_real` (plain libc and POSIX threads); the unit tests point
-// it at a simulated gadgetfs. The table holds no logic of its own.
+// Every call the daemon makes into the system goes through the table `os`:
+// file descriptors (open, close, read, write, select, ioctl, lseek, fsync),
+// "/proc/cpuinfo" (fopen, fclose), the board's tools (popen, pclose, system),
+// pauses (usleep, nanosleep), the stream threads (create, join, try-join and
+// the wake signal) and every piece of console text. One more entry is no
+// system call but a trace point: `ep0_event` is called as the event loop takes
+// up each gadgetfs event, so that a simulation knows which event the ep0 calls
+// that follow belong to; the real table does nothing there.
+//
+// The daemon points `os` at `os_real` (plain libc and POSIX threads); the unit
+// tests point it at a simulated gadgetfs. The table holds no logic of its own.
 #pragma once
 
 #include <pthread.h>
@@ -10,7 +18,9 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 enum console_stream { CONSOLE_OUT, CONSOLE_ERR };
 
@@ -23,19 +33,27 @@ struct os_interface {
     int (*ioctl)(int fd, unsigned long request, void* arg);
     off_t (*lseek)(int fd, off_t offset, int whence);
     int (*fsync)(int fd);
-    // "/proc/cpuinfo" is read through these.
     FILE* (*fopen)(const char* path, const char* mode);
     int (*fclose)(FILE* stream);
     FILE* (*popen)(const char* command, const char* mode);
     int (*pclose)(FILE* stream);
     int (*system)(const char* command);
+    // Pauses the protocol asks for (usleep) and the short waits of a thread
+    // hand-over (nanosleep).
     int (*usleep)(unsigned int usec);
-    // Stream threads. `thread_wake` interrupts a blocking call of the thread
-    // (a read or write on an endpoint file) so that it looks at its stop flag.
+    int (*nanosleep)(const struct timespec* duration);
+    // Stream threads: created with a stack that holds their buffers; joined,
+    // or asked whether they have ended (0, or EBUSY while they run).
+    // `thread_wake` interrupts a blocking call of the thread (a read or write
+    // on an endpoint file) so that it looks at its stop flag again.
     int (*thread_create)(pthread_t* thread, void* (*start)(void*), void* arg);
+    int (*thread_join)(pthread_t thread);
+    int (*thread_tryjoin)(pthread_t thread);
     int (*thread_wake)(pthread_t thread);
     // One piece of console text for standard output or standard error.
     void (*console)(console_stream stream, const char* text, size_t len);
+    // The trace point described above: the loop takes up an event of `type`.
+    void (*ep0_event)(uint32_t type);
 };
 
 extern const os_interface os_real;
@@ -60,3 +78,12 @@ void log_line(const char* text);
 void log_perror(const char* prefix);
 // Text of an errno value, for the messages that report one.
 const char* errno_text(int err);
+
+// A stream thread logs several lines per chunk. Between two blocking calls
+// it may hold its standard-output lines and hand them over in one piece
+// (one write to the console instead of one per line): `console_hold` starts
+// holding for the calling thread, `console_flush` hands over what is held.
+// The text and its order are unchanged; a thread flushes before every call
+// that may wait, and standard-error text flushes what is held first.
+void console_hold();
+void console_flush();

@@ -1,6 +1,7 @@
 // Bulk transfer: the state through which the main thread hands a firmware
-// transfer to a stream thread, the retrying writer, and the two stream
-// threads that move bytes between the bulk endpoints and the image file.
+// transfer to a stream thread, the retrying writer, the two stream threads
+// that move bytes between the bulk endpoints and the image file, and the
+// threads' life cycle.
 //
 // Hand-over rules. The main thread opens a transfer and publishes its
 // descriptor; the stream thread ends it (close, then 0). A stream thread
@@ -8,10 +9,16 @@
 // lock; if the main thread replaces the transfer meanwhile, it leaves the
 // close of the old descriptor to that thread, so no descriptor is ever used
 // after it was closed or after its number was given to a new open.
+//
+// Life cycle. Only the main thread starts, stops and joins the threads. A
+// stream thread blocks inside endpoint reads and writes, which cannot be
+// polled; a stop raises the flag and wakes it with a signal, and a new pair
+// starts only after the old one has been joined.
+#include "transfer.h"
+
 #include <fcntl.h>
 #include <linux/usb/gadgetfs.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
+#include <sys/select.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,18 +27,30 @@
 #include <cstring>
 #include <mutex>
 
-#include "gadgetdfu.h"
+#include "gadgetdfu/protocol.h"
 #include "os.h"
+#include "paths.h"
+
+io_thread_args thread_args;
 
 std::atomic<int32_t> fdFirmware{0};
 std::atomic<int32_t> fdRFirmware{0};
 std::atomic<uint64_t> readSize{0};
 std::atomic<uint64_t> totalBytesRead{0};
 
+namespace {
+
+// Clear-halt requests handed to the stream threads (see request_clear_halts).
 std::atomic<bool> clear_halt_in_pending{false};
 std::atomic<bool> clear_halt_out_pending{false};
 
-namespace {
+// The pair of stream threads started last, and whether each is still running.
+// Only the main thread touches the handles.
+struct stream_thread {
+    pthread_t handle{};
+    bool started = false;
+};
+stream_thread threadr, threadt;
 
 std::mutex transfer_mutex;
 // The TX thread waits here while no download is open.
@@ -106,7 +125,79 @@ void end_download(int file, int fd_in) {  // requires transfer_mutex
 
 bool usable_for_select(int fd) { return fd > 0 && fd < FD_SETSIZE; }
 
+// Wakes a TX thread that waits for a download, so it re-reads its state.
+void notify_tx_waiter() {
+    // Taking the lock orders this with a waiter's test of its condition, so
+    // that a change made just before cannot be missed.
+    { std::lock_guard<std::mutex> lock(transfer_mutex); }
+    download_cv.notify_all();
+}
+
+// Wakes the TX thread out of a write to the IN endpoint (the download it is
+// sending was replaced).
+void wake_tx_thread() {
+    if (threadt.started) os->thread_wake(threadt.handle);
+}
+
+void close_field(std::atomic<int32_t>* field) {
+    const int fd = field->exchange(-1);
+    if (fd > 0) os->close(fd);
+}
+
 }  // namespace
+
+// ---- Life cycle of the stream threads (main thread) -------------------------------
+
+bool start_stream_threads() {
+    thread_args.stop.store(0);
+    clear_halt_in_pending.store(false);
+    clear_halt_out_pending.store(false);
+    threadr.started = os->thread_create(&threadr.handle, rx_thread, &thread_args) == 0;
+    threadt.started = os->thread_create(&threadt.handle, tx_thread, &thread_args) == 0;
+    if (threadr.started && threadt.started) return true;
+    log_err("Unable to start the stream threads\n");
+    // Half a pair cannot stream: let the one that started leave, and close
+    // both endpoint files, so that the next SET_CONFIGURATION 1 starts from
+    // scratch instead of finding a file still open.
+    stop_stream_threads();
+    join_stream_threads();
+    close_field(&thread_args.fd_in);
+    close_field(&thread_args.fd_out);
+    return false;
+}
+
+void stop_stream_threads() {
+    thread_args.stop.store(1);
+    notify_tx_waiter();
+    if (threadr.started) os->thread_wake(threadr.handle);
+    if (threadt.started) os->thread_wake(threadt.handle);
+}
+
+void join_stream_threads() {
+    for (stream_thread* t : {&threadr, &threadt}) {
+        if (!t->started) continue;
+        // A thread blocked in an endpoint call is woken by a signal; one sent
+        // just before it entered the call is lost, so keep waking it until
+        // it has gone.
+        while (os->thread_tryjoin(t->handle) == EBUSY) {
+            notify_tx_waiter();
+            os->thread_wake(t->handle);
+            const struct timespec pause = {0, 2000000};
+            os->nanosleep(&pause);
+        }
+        t->started = false;
+    }
+}
+
+void request_clear_halts() {
+    // Only endpoint files that are open; the thread that owns each one does
+    // the ioctl at the top of its next pass.
+    if (thread_args.fd_in.load() > 0) {
+        clear_halt_in_pending.store(true);
+        notify_tx_waiter();
+    }
+    if (thread_args.fd_out.load() > 0) clear_halt_out_pending.store(true);
+}
 
 // ---- Opening transfers (main thread) --------------------------------------------
 
@@ -167,14 +258,17 @@ int open_download(uint64_t length) {
     return tfd;
 }
 
-void notify_tx_waiter() {
-    // Taking the lock orders this with a waiter's test of its condition, so
-    // that a change made just before cannot be missed.
-    { std::lock_guard<std::mutex> lock(transfer_mutex); }
-    download_cv.notify_all();
-}
+void reset_streams() {
+    stop_stream_threads();
+    join_stream_threads();
+    for (std::atomic<int32_t>* fd : {&thread_args.fd_in, &thread_args.fd_out}) {
+        const int old = fd->exchange(0);
+        if (old > 0) os->close(old);
+    }
+    thread_args.stop.store(0);
+    clear_halt_in_pending.store(false);
+    clear_halt_out_pending.store(false);
 
-void reset_transfers() {
     std::lock_guard<std::mutex> lock(transfer_mutex);
     for (std::atomic<int32_t>* fd : {&fdFirmware, &fdRFirmware}) {
         const int old = fd->exchange(0);
@@ -197,6 +291,7 @@ ssize_t write_all(int fd, const uint8_t* buffer, ssize_t length, const char* des
     while (totalBytesWritten < length) {
         const ssize_t to_write = length - totalBytesWritten;
         log_out("write_all %s to_write: %d\n", description, static_cast<int>(to_write));
+        console_flush();  // the write may wait
         const ssize_t bytesWritten = os->write(fd, buffer + totalBytesWritten, static_cast<size_t>(to_write));
         log_out("write_all %s bytesWritten: %d\n", description, static_cast<int>(bytesWritten));
 
@@ -227,7 +322,10 @@ void* rx_thread(void* arg) {
     log_err("Starting RX thread: %d\n", static_cast<int>(args->stop.load()));
     const int max_read_fd = std::max(0, static_cast<int>(args->fd_out.load()));
 
+    // Not cleared between passes: only the bytes a read returned are ever
+    // written, so nothing of an earlier chunk can reach the file.
     uint8_t buffer[gadgetdfu::kUploadReadSize];
+    console_hold();
 
     while (args->stop.load() == 0) {
         const int fd_out = args->fd_out.load();
@@ -241,9 +339,9 @@ void* rx_thread(void* arg) {
         FD_ZERO(&read_set);
         FD_SET(fd_out, &read_set);
         struct timeval timeout = {0, 10000};
-        std::memset(buffer, 0, sizeof buffer);
 
         log_line("RX Thread waiting for data from usb");
+        console_flush();
         const int ret = os->select(max_read_fd + 1, &read_set, nullptr, nullptr, &timeout);
         const int select_errno = errno;
         log_out("RX Thread got data from usb: %d\n", ret);
@@ -255,6 +353,7 @@ void* rx_thread(void* arg) {
         }
 
         log_line("RX Thread read data from usb");
+        console_flush();
         const ssize_t n = os->read(fd_out, buffer, sizeof buffer);
         const int read_errno = errno;
         log_out("RX Thread read data done from usb: %d\n", static_cast<int>(n));
@@ -308,6 +407,7 @@ void* rx_thread(void* arg) {
     }
 
     log_line("RX Thread exiting");
+    console_flush();
     const int fd_out = args->fd_out.exchange(-1);
     if (fd_out > 0) os->close(fd_out);
     log_err(" RX Thread exiting\n");
@@ -322,6 +422,7 @@ void* tx_thread(void* arg) {
     const int max_write_fd = std::max(0, static_cast<int>(args->fd_in.load()));
 
     uint8_t buffer[gadgetdfu::kDownloadChunkSize];
+    console_hold();
 
     while (args->stop.load() == 0) {
         const int fd_in = args->fd_in.load();
@@ -334,6 +435,7 @@ void* tx_thread(void* arg) {
         fd_set write_set;
         FD_ZERO(&write_set);
         FD_SET(fd_in, &write_set);
+        console_flush();
         const int ret = os->select(max_write_fd + 1, nullptr, &write_set, nullptr, nullptr);
         if (ret < 0) {
             if (errno == EINTR) continue;  // woken to look at the stop flag
@@ -418,6 +520,7 @@ void* tx_thread(void* arg) {
         download_use.fd = -1;
     }
 
+    console_flush();
     const int fd_in = args->fd_in.exchange(-1);
     if (fd_in > 0) os->close(fd_in);
     log_err(" TX Thread exiting\n");

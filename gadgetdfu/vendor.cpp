@@ -1,5 +1,7 @@
 // The vendor command service: the command set carried in the low nibble of
 // bRequest, its reply frame, and the commands themselves.
+#include "vendor.h"
+
 #include <endian.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -8,37 +10,16 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "gadgetdfu.h"
+#include "ep0.h"
+#include "gadgetdfu/protocol.h"
 #include "os.h"
+#include "paths.h"
+#include "transfer.h"
 
 using namespace gadgetdfu;
 
-// Microsoft OS string descriptor (index 0xEE): "MSFT100" and vendor code 0xCD.
-const uint8_t u8Usb_os_str_desc[kMsOsStringLength] = {
-    0x12, 0x03, 'M', 0, 'S', 0, 'F', 0, 'T', 0, '1', 0, '0', 0, '0', 0, kMsVendorCode, 0x00,
-};
-
-// Microsoft extended compat ID descriptor: interface 0 is "WINUSB", so Windows
-// binds its generic driver without an install.
-const uint8_t u8ExtendedCompatIDOSFeatDesc[kMsCompatIdLength] = {
-    0x28, 0x00, 0x00, 0x00,                          // total length 40
-    0x00, 0x01,                                      // version 1.00
-    0x04, 0x00,                                      // extended compat ID descriptor
-    0x01,                                            // one function section
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,        // reserved
-    0x00,                                            // first interface number
-    0x01,                                            // reserved
-    'W',  'I',  'N',  'U',  'S',  'B',  0x00, 0x00,  // compatible ID
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // sub-compatible ID
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x00,              // reserved
-};
-
 namespace {
 
-constexpr const char kBridgeTool[] = "/usr/sbin/velko-bridge-cli --baud 115200 --port /dev/ttyAMA1";
-constexpr const char kSerialCommand[] =
-    "/usr/sbin/velko-bridge-cli --baud 115200 --port /dev/ttyAMA1 get_serial";
-constexpr const char kEmmcCommand[] = "mmc extcsd read /dev/mmcblk0 | grep EXT_CSD";
 constexpr const char kFailedToRun[] = "Failed to run command";
 
 constexpr const char lifeTimeEstTypA[] = "eMMC Life Time Estimation A [EXT_CSD_DEVICE_LIFE_TIME_EST_TYP_A]: ";
@@ -126,8 +107,8 @@ const vendor_command kCommands[16] = {
     {"ORVEN_LED_BREATHE_RED", cmd_led<kBreatheRed>, nullptr},
     {"ORVEN_WRITE_FIRMWARE", cmd_write_firmware, nullptr},
     {"ORVEN_READ_FIRMWARE", cmd_read_firmware, nullptr},
-    {"ORVEN_REBOOT", cmd_power, "reboot"},
-    {"ORVEN_SHUTDOWN", cmd_power, "shutdown"},
+    {"ORVEN_REBOOT", cmd_power, kRebootCommand},
+    {"ORVEN_SHUTDOWN", cmd_power, kShutdownCommand},
     {},
     {},
     {},
@@ -152,8 +133,8 @@ void handle_vendor_request(int fd, const usb_ctrlrequest* setup) {
     const vendor_command& command = kCommands[bRequest];
     if (command.run == nullptr) {
         if (is_compat_id_request(setup)) {
-            std::memcpy(reply.buffer, u8ExtendedCompatIDOSFeatDesc, sizeof u8ExtendedCompatIDOSFeatDesc);
-            const ssize_t result = os->write(fd, reply.buffer, sizeof u8ExtendedCompatIDOSFeatDesc);
+            const ssize_t result =
+                reply_ep0(fd, u8ExtendedCompatIDOSFeatDesc, sizeof u8ExtendedCompatIDOSFeatDesc);
             log_err("MS_EXTENDED_COMPAT_ID write result= [%d]\n", static_cast<int>(result));
             return;
         }
@@ -163,7 +144,7 @@ void handle_vendor_request(int fd, const usb_ctrlrequest* setup) {
 
     const size_t length = command.run(setup, reply);
     reply.buffer[0] = static_cast<uint8_t>(bRequest);
-    const ssize_t result = os->write(fd, reply.buffer, length);
+    const ssize_t result = reply_ep0(fd, reply.buffer, length);
     log_err("%s write result= [%d]\n", command.name, static_cast<int>(result));
     if (command.afterwards != nullptr) (void)os->system(command.afterwards);
 }
@@ -249,7 +230,7 @@ void read_serial(char* buffer) {
 
 void set_led_ring(const char* led_command, char* result, int size) {
     char command[256];
-    std::snprintf(command, 255, "%s set_ledring %s", kBridgeTool, led_command);
+    std::snprintf(command, 255, kLedCommandFormat, kBridgeTool, led_command);
 
     FILE* fp = os->popen(command, "r");
     if (fp == nullptr) {

@@ -1,12 +1,19 @@
-// A running daemon on the simulated gadgetfs, and one-request helpers.
+// A running daemon on the simulated gadgetfs, and one-request helpers; with
+// the daemon's headers.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "gadgetdfu.h"
+#include "control.h"
+#include "ep0.h"
+#include "gadget.h"
+#include "os.h"
+#include "paths.h"
 #include "sim_gadgetfs.h"
+#include "transfer.h"
+#include "vendor.h"
 
 struct Answer {
     sim::EventRecord record;
@@ -47,4 +54,13 @@ struct DaemonTest : testing::Test {
 
     // SET_CONFIGURATION 1: the stream threads are running afterwards.
     Answer configure() { return request(0x00, 9, 1); }
+
+    // Wait until the stream thread has ended the transfer (the descriptor
+    // is back to 0); false after the simulation's time limit.
+    bool wait_upload_closed() {
+        return sim.wait_until([] { return fdFirmware.load() == 0; });
+    }
+    bool wait_download_closed() {
+        return sim.wait_until([] { return fdRFirmware.load() == 0; });
+    }
 };

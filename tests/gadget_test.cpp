@@ -4,8 +4,7 @@
 
 #include <string>
 
-#include "gadgetdfu.h"
-#include "sim_gadgetfs.h"
+#include "daemon_fixture.h"
 
 namespace {
 
@@ -63,7 +62,7 @@ TEST_F(StartUp, RegistersTheSecondaryNodeAndServesTheSerialTail) {
     EXPECT_EQ(sim.ep0_record()[78], 0x11);
     EXPECT_EQ(sim.out(), "vog Vv1.4\n SOC Serial number [10000000abcdef01] \nep0 configured\n");
     EXPECT_EQ(sim.err(), "Read error -1 (Input/output error)\n");
-    EXPECT_STREQ(stringtab[2].s, "abcdef01");
+    EXPECT_STREQ(stringtab[kSerialStringEntry].s, "abcdef01");
     EXPECT_EQ(sim.open_count(sim::Node::Controller), 0) << "the node is closed on the way out";
 }
 
@@ -93,14 +92,14 @@ TEST_F(StartUp, FirstSerialLineCountsAndShortValuesEndAtTheLine) {
     EXPECT_EQ(sim.wait_daemon(), -1);
     EXPECT_NE(sim.out().find(" SOC Serial number [1234] \n"), std::string::npos);
     // Fewer than 9 characters leave the USB serial empty, never garbage.
-    EXPECT_STREQ(stringtab[2].s, "");
+    EXPECT_STREQ(stringtab[kSerialStringEntry].s, "");
 }
 
 TEST_F(StartUp, SerialInsideALineIsFound) {
     sim.cpuinfo = "x Serial\t\t: 0123456789abcdefXYZ\r\n";
     sim.start_daemon();
     EXPECT_EQ(sim.wait_daemon(), -1);
-    EXPECT_STREQ(stringtab[2].s, "89abcdef");
+    EXPECT_STREQ(stringtab[kSerialStringEntry].s, "89abcdef");
 }
 
 TEST_F(StartUp, NoControllerNodeEndsWithStatus1) {

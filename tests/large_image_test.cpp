@@ -109,9 +109,6 @@ struct LargeDownload : DaemonTest {
         configure();
         ASSERT_TRUE(sim.wait_for_out("RX Thread read data from usb"));
     }
-    bool wait_download_closed() {
-        return sim.wait_until([] { return fdRFirmware.load() == 0; });
-    }
 };
 
 TEST_F(LargeDownload, LengthAboveTwoToTheThirtyTwoIsNotTruncated) {

@@ -9,8 +9,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "gadgetdfu.h"
+#include "gadget.h"
 #include "os.h"
+#include "paths.h"
 
 namespace sim {
 
@@ -43,17 +44,40 @@ FILE* t_popen(const char* c, const char* m) { return S().do_popen(c, m); }
 int t_pclose(FILE* f) { return S().do_pclose(f); }
 int t_system(const char* c) { return S().do_system(c); }
 int t_usleep(unsigned int us) { return S().do_usleep(us); }
+int t_nanosleep(const struct timespec* d) { return S().do_nanosleep(d); }
 int t_thread_create(pthread_t* t, void* (*start)(void*), void* arg) {
-    return os_real.thread_create(t, start, arg);
+    return S().do_thread_create(t, start, arg);
 }
+int t_thread_join(pthread_t t) { return os_real.thread_join(t); }
+int t_thread_tryjoin(pthread_t t) { return os_real.thread_tryjoin(t); }
 int t_thread_wake(pthread_t t) { return S().do_thread_wake(t); }
 void t_console(console_stream s, const char* text, size_t len) {
     S().do_console(s == CONSOLE_OUT ? 1 : 2, text, len);
 }
+void t_ep0_event(uint32_t type) { S().do_ep0_event(type); }
 
 const os_interface kSimOs = {
-    t_open,   t_close, t_read,   t_write,  t_select, t_ioctl,         t_lseek,       t_fsync,   t_fopen,
-    t_fclose, t_popen, t_pclose, t_system, t_usleep, t_thread_create, t_thread_wake, t_console,
+    .open = t_open,
+    .close = t_close,
+    .read = t_read,
+    .write = t_write,
+    .select = t_select,
+    .ioctl = t_ioctl,
+    .lseek = t_lseek,
+    .fsync = t_fsync,
+    .fopen = t_fopen,
+    .fclose = t_fclose,
+    .popen = t_popen,
+    .pclose = t_pclose,
+    .system = t_system,
+    .usleep = t_usleep,
+    .nanosleep = t_nanosleep,
+    .thread_create = t_thread_create,
+    .thread_join = t_thread_join,
+    .thread_tryjoin = t_thread_tryjoin,
+    .thread_wake = t_thread_wake,
+    .console = t_console,
+    .ep0_event = t_ep0_event,
 };
 
 // A FILE* whose reads deliver `data` and then fail.
@@ -75,15 +99,6 @@ ssize_t failing_read(void* cookie, char* buf, size_t size) {
 int failing_close(void* cookie) {
     delete static_cast<FailingPipe*>(cookie);
     return 0;
-}
-
-void reset_daemon_state() {
-    thread_args.stop.store(0);
-    thread_args.fd_in.store(0);
-    thread_args.fd_out.store(0);
-    clear_halt_in_pending.store(false);
-    clear_halt_out_pending.store(false);
-    stringtab[2].s = "Broadcom";
 }
 
 }  // namespace
@@ -128,16 +143,13 @@ SimGadget::SimGadget() {
     if (current != nullptr) throw std::logic_error("one SimGadget at a time");
     current = this;
     for (int fd = 10; fd < 1000; ++fd) free_fds_.push_back(fd);
-    reset_daemon_state();
-    reset_transfers();
     os = &kSimOs;
 }
 
 SimGadget::~SimGadget() {
     if (daemon_running_) wait_daemon();
-    stop_stream_threads();
-    join_stream_threads();
-    reset_transfers();
+    // The daemon's threads, transfers and tables as at process start, for
+    // the next test.
     reset_daemon_state();
     os = &os_real;
     for (std::string* b : pipe_buffers_) delete b;
@@ -297,6 +309,43 @@ void SimGadget::hold_in_writes(bool hold) {
     changed();
 }
 
+void SimGadget::hold_next_in_write() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_next_in_write_ = true;
+    in_write_held_ = in_write_released_ = false;
+}
+
+bool SimGadget::wait_in_write_held() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::seconds(10), [this] { return in_write_held_; });
+}
+
+void SimGadget::release_in_write() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    in_write_released_ = true;
+    changed();
+}
+
+void SimGadget::fail_thread_creations(unsigned mask) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    thread_fail_mask_ = mask;
+}
+
+int SimGadget::failed_thread_creations() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failed_thread_creations_;
+}
+
+int SimGadget::refused_opens() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return refused_opens_;
+}
+
+int SimGadget::wakes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return wakes_;
+}
+
 void SimGadget::endpoints_gone(bool gone) {
     std::lock_guard<std::mutex> lock(mutex_);
     endpoints_gone_ = gone;
@@ -434,6 +483,13 @@ int SimGadget::do_open(const char* path_c, int flags) {
     }
     if (!exists) {
         errno = ENOENT;
+        return -1;
+    }
+    // gadgetfs lets an endpoint file be open once at a time.
+    if ((node == Node::Ep1In || node == Node::Ep1Out) &&
+        std::any_of(files_.begin(), files_.end(), [&](const auto& f) { return f.second.node == node; })) {
+        ++refused_opens_;
+        errno = EBUSY;
         return -1;
     }
     const int fd = allocate_fd();
@@ -575,6 +631,15 @@ ssize_t SimGadget::do_write(int fd, const void* buf, size_t len) {
         if (f->node == Node::Ep1Out) {
             errno = EINVAL;
             return -1;
+        }
+        if (hold_next_in_write_) {
+            // Held before the call reaches gadgetfs: a wake now is lost.
+            hold_next_in_write_ = false;
+            in_write_held_ = true;
+            changed();
+            cv_.wait_for(lock, std::chrono::seconds(10), [this] { return in_write_released_; });
+            f = file_of(fd, "write");
+            if (f == nullptr) return -1;
         }
         if (!block(lock, [this] { return !hold_in_ || endpoints_gone_; })) {
             errno = EINTR;
@@ -751,6 +816,7 @@ int SimGadget::do_usleep(unsigned int usec) {
 
 int SimGadget::do_thread_wake(pthread_t thread) {
     std::lock_guard<std::mutex> lock(mutex_);
+    ++wakes_;
     // Like a signal: it interrupts a call that is blocked now and is lost
     // otherwise.
     const bool blocked = std::any_of(blocked_threads_.begin(), blocked_threads_.end(),
@@ -765,10 +831,31 @@ int SimGadget::do_thread_wake(pthread_t thread) {
 void SimGadget::do_console(int stream, const char* text, size_t len) {
     std::lock_guard<std::mutex> lock(mutex_);
     (stream == 1 ? out_ : err_).append(text, len);
-    // The loop prints "Type:<n>. " as it takes up each event: ep0 calls from
-    // then on belong to that event.
-    if (stream == 1 && len >= 5 && std::memcmp(text, "Type:", 5) == 0) current_event_ = type_marks_++;
     changed();
+}
+
+void SimGadget::do_ep0_event(uint32_t) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // ep0 calls from now on belong to the next event the loop read.
+    ++current_event_;
+    changed();
+}
+
+int SimGadget::do_nanosleep(const struct timespec* duration) {
+    // A hand-over wait: really sleep, so that the thread waited for runs.
+    return os_real.nanosleep(duration);
+}
+
+int SimGadget::do_thread_create(pthread_t* thread, void* (*start)(void*), void* arg) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const unsigned n = thread_creations_++;
+        if (n < 32 && (thread_fail_mask_ >> n & 1)) {
+            ++failed_thread_creations_;
+            return EAGAIN;
+        }
+    }
+    return os_real.thread_create(thread, start, arg);
 }
 
 }  // namespace sim

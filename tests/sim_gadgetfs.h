@@ -135,6 +135,21 @@ public:
     void hold_in_writes(bool hold);
     // Endpoint reads fail with ESHUTDOWN, as after a disconnect.
     void endpoints_gone(bool gone);
+    // The next write to ep1in waits before it reaches gadgetfs (as if the
+    // scheduler took the core from the thread right there, so that a wake
+    // sent meanwhile is lost) until release_in_write() or 10 s.
+    void hold_next_in_write();
+    bool wait_in_write_held();
+    void release_in_write();
+
+    // ---- The platform ----
+    // Bit n set: the (n+1)-th stream thread creation fails with EAGAIN.
+    void fail_thread_creations(unsigned mask);
+    int failed_thread_creations() const;
+    // Opens of an endpoint file refused with EBUSY because it was still open
+    // (gadgetfs serves each endpoint file to one opener).
+    int refused_opens() const;
+    int wakes() const;  // wake signals sent to stream threads
 
     // ---- Observations ----
     std::vector<EventRecord> events() const;
@@ -178,8 +193,11 @@ public:
     int do_pclose(FILE* stream);
     int do_system(const char* command);
     int do_usleep(unsigned int usec);
+    int do_nanosleep(const struct timespec* duration);
+    int do_thread_create(pthread_t* thread, void* (*start)(void*), void* arg);
     int do_thread_wake(pthread_t thread);
     void do_console(int stream, const char* text, size_t len);
+    void do_ep0_event(uint32_t type);
 
     static SimGadget* current;
 
@@ -187,8 +205,6 @@ private:
     bool wait_for_text(std::string SimGadget::*stream, const std::string& text, int count,
                        std::chrono::milliseconds timeout) const;
 
-public:
-private:
     struct OpenFile {
         Node node;
         std::string path;
@@ -221,13 +237,20 @@ private:
     bool ep0_waiting_ = false;
     std::vector<EventRecord> events_;
     int current_event_ = -1;
-    int type_marks_ = 0;
     Bytes ep0_record_;
     std::vector<EpRecord> ep_records_;
     std::deque<HostPacket> host_out_;
     Bytes host_in_;
     std::deque<ssize_t> in_write_results_;
     bool hold_in_ = false;
+    bool hold_next_in_write_ = false;
+    bool in_write_held_ = false;
+    bool in_write_released_ = false;
+    unsigned thread_creations_ = 0;
+    unsigned thread_fail_mask_ = 0;
+    int failed_thread_creations_ = 0;
+    int refused_opens_ = 0;
+    int wakes_ = 0;
     bool endpoints_gone_ = false;
     std::optional<Bytes> firmware_ = Bytes{};
     int firmware_write_errno_ = 0;

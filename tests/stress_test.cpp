@@ -1,12 +1,10 @@
 // Race stress of the control handler against the two stream threads, and the
 // hand-over faults it led to.
 //
-// The daemon runs on the simulated gadgetfs with three behaviours of the real
-// platform added in front of it through the os table: an endpoint file can be
-// open only once at a time (gadgetfs refuses a second open with EBUSY),
-// stream thread creation can fail, and the TX thread can be held right before
-// it enters a write to the IN endpoint, as if the scheduler had taken the
-// core from it there.
+// The daemon runs on the simulated gadgetfs, which refuses a second open of an
+// endpoint file with EBUSY as gadgetfs does, can fail stream thread creation,
+// and can hold the TX thread right before it enters a write to the IN
+// endpoint, as if the scheduler had taken the core from it there.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -23,9 +21,7 @@
 
 #include <gtest/gtest.h>
 
-#include "gadgetdfu.h"
-#include "os.h"
-#include "sim_gadgetfs.h"
+#include "daemon_fixture.h"
 
 namespace {
 
@@ -42,115 +38,11 @@ int process_descriptors() {
     return n;
 }
 
-// ---- The platform additions ------------------------------------------------------
-
-class Platform {
-public:
-    explicit Platform(sim::SimGadget& sim) : sim_(sim), sim_os_(os), table_(*os) {
-        self_ = this;
-        table_.open = exclusive_open;
-        table_.thread_create = create_thread;
-        table_.thread_wake = wake_thread;
-        table_.write = write;
-        os = &table_;
-    }
-    // Call once the daemon and its threads are gone.
-    void uninstall() {
-        os = sim_os_;
-        self_ = nullptr;
-    }
-
-    // Bit n set: the (n+1)-th stream thread creation fails with EAGAIN.
-    void fail_thread_creations(unsigned mask) { fail_mask_ = mask; }
-    bool thread_creation_failed() const { return failed_creations_ > 0; }
-    // Opens of an endpoint file that was still open.
-    int refused_opens() const { return refused_opens_; }
-    int wakes() const { return wakes_; }
-
-    // The next write to the IN endpoint file waits, before it reaches
-    // gadgetfs, until release() (or 10 s).
-    void hold_next_in_write() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        held_ = released_ = false;
-        armed_ = true;
-    }
-    bool wait_held() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, 10s, [this] { return held_; });
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        released_ = true;
-        cv_.notify_all();
-    }
-
-private:
-    static int exclusive_open(const char* path, int flags) {
-        Platform& p = *self_;
-        for (auto [node, endpoint] :
-             {std::pair{Node::Ep1In, kEp1InPath}, std::pair{Node::Ep1Out, kEp1OutPath}}) {
-            if (std::strcmp(path, endpoint) == 0 && p.sim_.open_count(node) > 0) {
-                ++p.refused_opens_;
-                errno = EBUSY;
-                return -1;
-            }
-        }
-        return p.sim_os_->open(path, flags);
-    }
-
-    static int create_thread(pthread_t* thread, void* (*start)(void*), void* arg) {
-        Platform& p = *self_;
-        const unsigned n = p.creations_++;
-        if (n < 32 && (p.fail_mask_ >> n & 1)) {
-            ++p.failed_creations_;
-            return EAGAIN;
-        }
-        return p.sim_os_->thread_create(thread, start, arg);
-    }
-
-    static int wake_thread(pthread_t thread) {
-        Platform& p = *self_;
-        ++p.wakes_;
-        return p.sim_os_->thread_wake(thread);
-    }
-
-    static ssize_t write(int fd, const void* buf, size_t len) {
-        Platform& p = *self_;
-        if (p.armed_.load() && fd == thread_args.fd_in.load()) {
-            std::unique_lock<std::mutex> lock(p.mutex_);
-            if (p.armed_.load()) {
-                p.armed_ = false;
-                p.held_ = true;
-                p.cv_.notify_all();
-                p.cv_.wait_for(lock, 10s, [&p] { return p.released_; });
-            }
-        }
-        return p.sim_os_->write(fd, buf, len);
-    }
-
-    static inline Platform* self_ = nullptr;
-    sim::SimGadget& sim_;
-    const os_interface* sim_os_;
-    os_interface table_;
-    std::atomic<unsigned> creations_{0};
-    std::atomic<unsigned> fail_mask_{0};
-    std::atomic<int> failed_creations_{0};
-    std::atomic<int> refused_opens_{0};
-    std::atomic<int> wakes_{0};
-
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::atomic<bool> armed_{false};
-    bool held_ = false;
-    bool released_ = false;
-};
-
-// ---- A daemon on the simulated gadgetfs with those additions ----------------------
+// ---- A daemon on the simulated gadgetfs ----------------------------------------------
 
 struct StreamFixture : testing::Test {
     const int descriptors_before = process_descriptors();
     sim::SimGadget sim;
-    Platform platform{sim};
     bool stopped = false;
 
     void SetUp() override {
@@ -166,7 +58,6 @@ struct StreamFixture : testing::Test {
         if (stopped) return;
         stopped = true;
         EXPECT_EQ(sim.wait_daemon(), -1);
-        platform.uninstall();
         EXPECT_TRUE(sim.errors().empty()) << testing::PrintToString(sim.errors());
         EXPECT_EQ(sim.open_count(Node::Controller), 0);
         EXPECT_EQ(sim.open_count(Node::Ep1In), 0);
@@ -278,7 +169,7 @@ TEST_F(RaceStress, ConfigurationCyclesWithTransfersReplacedInFlight) {
         // The open upload and download, and at most one replaced descriptor
         // per direction that a stream thread still finishes with.
         invariant(sim.open_count(Node::Firmware) <= 4, "image descriptors pile up");
-        invariant(platform.refused_opens() == 0, "an endpoint file was opened while still open");
+        invariant(sim.refused_opens() == 0, "an endpoint file was opened while still open");
         invariant(sim.errors().empty(), "a descriptor was used or closed after its close");
     }
     EXPECT_EQ(cycles, kCycles);
@@ -307,7 +198,7 @@ TEST_F(RaceStress, ConfigurationCyclesWithTransfersReplacedInFlight) {
     EXPECT_EQ(sim.host_received(), data);
 
     stop_daemon();
-    EXPECT_FALSE(platform.thread_creation_failed());
+    EXPECT_EQ(sim.failed_thread_creations(), 0);
     RecordProperty("cycles", cycles);
     RecordProperty("failures", failures);
     std::cout << "stress: " << cycles << " cycles, " << failures << " failures\n";
@@ -328,16 +219,16 @@ TEST_F(StreamHandOver, ReplacedDownloadSendsNothingOfTheOldChunk) {
     sim.set_firmware(image);
     configure();
     sim.hold_in_writes(true);
-    platform.hold_next_in_write();
+    sim.hold_next_in_write();
     sim.run_batch({vendor(ORVEN_READ_FIRMWARE)});
-    ASSERT_TRUE(platform.wait_held());
+    ASSERT_TRUE(sim.wait_in_write_held());
 
-    const int wakes = platform.wakes();
+    const int wakes = sim.wakes();
     sim.push_batch({vendor(ORVEN_READ_FIRMWARE, 0, 10)});
     // Let the thread go once the command has sent its wake (or has finished).
-    sim.wait_until([&] { return platform.wakes() > wakes || readSize.load() == 10; }, 2s);
-    sim.wait_until([&] { return platform.wakes() > wakes; }, 200ms);
-    platform.release();
+    sim.wait_until([&] { return sim.wakes() > wakes || readSize.load() == 10; }, 2s);
+    sim.wait_until([&] { return sim.wakes() > wakes; }, 200ms);
+    sim.release_in_write();
     sim.wait_ep0_idle();
 
     ASSERT_TRUE(sim.wait_until([&] { return sim.blocked_count() >= 2; }));  // RX read, TX write
@@ -348,12 +239,12 @@ TEST_F(StreamHandOver, ReplacedDownloadSendsNothingOfTheOldChunk) {
 }
 
 TEST_F(StreamHandOver, FailedRxThreadStartLeavesNoEndpointFileBehind) {
-    platform.fail_thread_creations(0b01);  // the first RX thread
+    sim.fail_thread_creations(0b01);  // the first RX thread
     configure();
-    ASSERT_TRUE(platform.thread_creation_failed());
+    ASSERT_EQ(sim.failed_thread_creations(), 1);
     // The host configures again, as after a reset: streaming must work.
     configure();
-    EXPECT_EQ(platform.refused_opens(), 0) << "ep1out was still open from the failed start";
+    EXPECT_EQ(sim.refused_opens(), 0) << "ep1out was still open from the failed start";
     EXPECT_LE(sim.open_count(Node::Ep1Out), 1);
     const Bytes data = sequence(2000, 9);
     EXPECT_TRUE(upload(data, 3s));
@@ -361,9 +252,9 @@ TEST_F(StreamHandOver, FailedRxThreadStartLeavesNoEndpointFileBehind) {
 }
 
 TEST_F(StreamHandOver, FailedTxThreadStartDoesNotCostTheNextConfiguration) {
-    platform.fail_thread_creations(0b10);  // the first TX thread
+    sim.fail_thread_creations(0b10);  // the first TX thread
     configure();
-    ASSERT_TRUE(platform.thread_creation_failed());
+    ASSERT_EQ(sim.failed_thread_creations(), 1);
     configure();
     const Bytes data = sequence(2000, 11);
     EXPECT_TRUE(upload(data, 3s)) << "no RX thread serves the configuration after the failed start";

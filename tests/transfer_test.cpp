@@ -106,9 +106,6 @@ struct Streams : DaemonTest {
     // Waits until the RX thread has taken everything the host sent and waits
     // again.
     void wait_rx_idle(int reads) { ASSERT_TRUE(sim.wait_for_out("RX Thread read data from usb", reads + 1)); }
-    bool wait_download_closed() {
-        return sim.wait_until([] { return fdRFirmware.load() == 0; });
-    }
 };
 
 TEST_F(Streams, UploadLandsInOrderAndDoesNotTruncate) {
@@ -119,7 +116,7 @@ TEST_F(Streams, UploadLandsInOrderAndDoesNotTruncate) {
     sim.host_send(b);
     sim.host_send_zlp();
     wait_rx_idle(3);
-    ASSERT_TRUE(sim.wait_until([] { return fdFirmware.load() == 0; }));
+    ASSERT_TRUE(wait_upload_closed());
 
     Bytes expected = a;
     expected.insert(expected.end(), b.begin(), b.end());
@@ -130,6 +127,20 @@ TEST_F(Streams, UploadLandsInOrderAndDoesNotTruncate) {
     EXPECT_NE(out.find("Read 1000 bytes from USB\nRX Thread writing to disk: 1000\n"), std::string::npos);
     EXPECT_NE(out.find("RX Thread write to disk done 1500\nWrite status 1500 ("), std::string::npos);
     EXPECT_NE(out.find("RX Thread read 0 bytes from usb\n"), std::string::npos);
+}
+
+TEST_F(Streams, AShortChunkAfterALongOneWritesOnlyItsOwnBytes) {
+    // The receive buffer is not cleared between reads: whatever a long chunk
+    // left in it must not follow a shorter chunk into the file.
+    sim.set_firmware(Bytes{});
+    vendor(8);
+    const Bytes a = sequence(gadgetdfu::kUploadReadSize, 1), b = sequence(3, 2), c = sequence(700, 3);
+    for (const Bytes* chunk : {&a, &b, &c}) sim.host_send(*chunk);
+    sim.host_send_zlp();
+    ASSERT_TRUE(wait_upload_closed());
+    Bytes expected = a;
+    for (const Bytes* chunk : {&b, &c}) expected.insert(expected.end(), chunk->begin(), chunk->end());
+    EXPECT_EQ(sim.firmware(), expected);
 }
 
 TEST_F(Streams, DataWithoutAnUploadIsDropped) {
@@ -178,7 +189,7 @@ TEST_F(Streams, FailedDiskWriteAbandonsTheUpload) {
     vendor(8);
     sim.set_firmware_write_errno(ENOSPC);
     sim.host_send(sequence(100));
-    ASSERT_TRUE(sim.wait_until([] { return fdFirmware.load() == 0; }));
+    ASSERT_TRUE(wait_upload_closed());
     EXPECT_NE(sim.err().find("write error\n"), std::string::npos);
     EXPECT_EQ(count(sim.err(), "write error: No space left on device\n"), 101);
     // Later data is dropped; what was there before stays.
@@ -194,7 +205,7 @@ TEST_F(Streams, ShortDiskWritesAreCompleted) {
     const Bytes data = sequence(4096);
     sim.host_send(data);
     sim.host_send_zlp();
-    ASSERT_TRUE(sim.wait_until([] { return fdFirmware.load() == 0; }));
+    ASSERT_TRUE(wait_upload_closed());
     EXPECT_EQ(sim.firmware(), data);
 }
 
@@ -210,7 +221,7 @@ TEST_F(Streams, ReplacingAnUploadMidChunkStartsCleanAtOffsetZero) {
     sim.hold_firmware_writes(false);
     sim.host_send(sequence(100, 2));
     sim.host_send_zlp();
-    ASSERT_TRUE(sim.wait_until([] { return fdFirmware.load() == 0; }));
+    ASSERT_TRUE(wait_upload_closed());
 
     // The chunk in flight went to the old descriptor, then the new upload
     // wrote over it from offset 0.
@@ -337,7 +348,7 @@ TEST_F(Streams, AnOpenTransferSurvivesAThreadRestart) {
     ASSERT_TRUE(sim.wait_for_err("Starting RX thread: 0", 2));
     sim.host_send(sequence(50, 4));
     sim.host_send_zlp();
-    ASSERT_TRUE(sim.wait_until([] { return fdFirmware.load() == 0; }));
+    ASSERT_TRUE(wait_upload_closed());
     Bytes expected = sequence(100);
     const Bytes tail = sequence(50, 4);
     expected.insert(expected.end(), tail.begin(), tail.end());
@@ -378,7 +389,7 @@ TEST_F(Streams, StopCyclesWithTransfersReplacedInFlight) {
     const Bytes data = sequence(5000, 7);
     sim.host_send(data);
     sim.host_send_zlp();
-    ASSERT_TRUE(sim.wait_until([] { return fdFirmware.load() == 0; }));
+    ASSERT_TRUE(wait_upload_closed());
     const Bytes image_now = *sim.firmware();
     ASSERT_GE(image_now.size(), 5000u);
     EXPECT_EQ(Bytes(image_now.begin(), image_now.begin() + 5000), data);
