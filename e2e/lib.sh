@@ -636,8 +636,16 @@ standin_processes() {
     done
 }
 
+# standin_called NAME: NAME ran (a call without arguments records an empty
+# line); expect_standin_not_called NAME: it did not.
+standin_called() { [ -e "$E2E_STANDINS/$1.log" ]; }
+expect_standin_not_called() {
+    ! standin_called "$1" || fail "$1 ran: $(standin_calls "$1" | head -n 3)"
+    ok "$1 did not run"
+}
+
 # expect_standin_calls NAME LINES: the recorded calls of NAME are exactly
-# LINES (one call per line; empty: never called).
+# LINES (one call per line; a call without arguments is an empty line).
 expect_standin_calls() {
     _sc=$(standin_calls "$1")
     [ "$_sc" = "$2" ] || fail "calls of $1:

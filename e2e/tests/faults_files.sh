@@ -136,9 +136,6 @@ round_trip /tmp/image "after the kills"
 TOOLS="/usr/local/bin/mmc /usr/sbin/velko-bridge-cli /usr/local/bin/reboot /usr/local/bin/shutdown"
 zeros() { _z=$1; while [ "$_z" -gt 0 ]; do printf ' 00'; _z=$((_z - 1)); done; }
 
-# A stand-in ran (its log exists; a call without arguments logs an empty line).
-standin_called() { [ -e "$E2E_STANDINS/$1.log" ]; }
-
 # tools_broken HOW: HOW is "removed" or "not executable".
 tools_broken() {
     for _t in mmc velko-bridge-cli reboot shutdown; do standin_reset "$_t"; done

@@ -23,7 +23,7 @@ hang_case() {
     expect_dfu 0 "$_hc_reply" --timeout 30000 control "$@"
     [ "$_hc_waiter" = same ] || expect_dfu 0 "04 03 09 04" --timeout 30000 string 0
     took=$(( $(now_ms) - t0 ))
-    [ -n "$(standin_calls "$_hc_tool")" ] || fail "$_hc_tool was not called"
+    standin_called "$_hc_tool" || fail "$_hc_tool was not called"
     [ "$took" -ge $((LIMIT_MS - 500)) ] && [ "$took" -lt $((LIMIT_MS + 5000)) ] \
         || fail "ep0 was blocked for $took ms by a hanging $_hc_tool (limit $LIMIT_MS ms)"
     ok "ep0 answered again after $took ms"
