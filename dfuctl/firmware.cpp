@@ -92,7 +92,9 @@ DownloadResult read_image(Session& s, std::uint64_t length, const WriteFn& write
     return download_stream(*pipe, length, write, options);
 }
 
-FlashResult flash_image(Session& s, const std::string& image_path, const FlashOptions& fo) {
+FlashResult flash_image(Session& s, const std::string& image_path, const FlashOptions& options) {
+    FlashOptions fo = options;
+    if (!fo.now) fo.now = [] { return std::chrono::steady_clock::now(); };
     const UniqueFd input = open_input(image_path);
     const auto size = input_size(input.get());
     if (!size) throw Failure(Exit::NoInput, "cannot flash " + image_path + ": its size is unknown");

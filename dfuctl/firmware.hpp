@@ -43,7 +43,7 @@ enum class FlashStage { Upload, ReadBack };
 struct FlashOptions {
     bool reboot = false;                   // reboot the board once the read-back matched
     std::chrono::milliseconds idle{2000};  // read-back: a board with a shorter image stops sending
-    NowFn now;
+    NowFn now;                             // default: the steady clock
     // Bytes done of the stage, out of `total` (the image's size).
     std::function<void(FlashStage stage, std::uint64_t done, std::uint64_t total)> progress;
 };

@@ -79,11 +79,15 @@ void log_perror(const char* prefix);
 // Text of an errno value, for the messages that report one.
 const char* errno_text(int err);
 
-// A stream thread logs several lines per chunk. Between two blocking calls
-// it may hold its standard-output lines and hand them over in one piece
-// (one write to the console instead of one per line): `console_hold` starts
-// holding for the calling thread, `console_flush` hands over what is held.
-// The text and its order are unchanged; a thread flushes before every call
-// that may wait, and standard-error text flushes what is held first.
+// A stream thread logs up to ten lines per chunk. Between two calls that
+// wait for the host it may hold its standard-output lines and hand them over
+// in one piece (one write to the console instead of one per line):
+// `console_hold` starts holding for the calling thread, `console_flush`
+// hands over what is held. The text and its order are unchanged; a thread
+// flushes before every call that waits for the host (an endpoint read or
+// write, the wait for a new transfer), so a line is never held while the
+// thread waits on the host, only while it does bounded work (a file write,
+// a select that times out after 10 ms). Standard-error text and a full
+// buffer hand over what is held first.
 void console_hold();
 void console_flush();

@@ -105,13 +105,15 @@ void release(in_use& use, std::atomic<int32_t>& published, int fd, bool end) {
     }
 }
 
-bool rx_should_give_up() { return thread_args.stop.load() != 0; }
+bool rx_should_give_up(int) { return thread_args.stop.load() != 0; }
+const write_rules kToDisk = {.give_up = rx_should_give_up, .waits_for_host = false};
 
-bool tx_should_give_up() {
+bool tx_should_give_up(int) {
     if (thread_args.stop.load() != 0) return true;
     std::lock_guard<std::mutex> lock(transfer_mutex);
     return download_use.close_when_done;
 }
+const write_rules kToUsb = {.give_up = tx_should_give_up, .waits_for_host = true};
 
 // Closes the download, flushes the IN endpoint's FIFO, clears its halt and
 // marks the download closed. Results are not looked at.
@@ -282,7 +284,8 @@ void reset_streams() {
 
 // ---- write_all --------------------------------------------------------------------
 
-ssize_t write_all(int fd, const uint8_t* buffer, ssize_t length, const char* description, bool (*give_up)()) {
+ssize_t write_all(int fd, const uint8_t* buffer, ssize_t length, const char* description,
+                  const write_rules* rules) {
     if (length <= 0) return 0;
 
     ssize_t totalBytesWritten = 0;
@@ -291,20 +294,25 @@ ssize_t write_all(int fd, const uint8_t* buffer, ssize_t length, const char* des
     while (totalBytesWritten < length) {
         const ssize_t to_write = length - totalBytesWritten;
         log_out("write_all %s to_write: %d\n", description, static_cast<int>(to_write));
-        console_flush();  // the write may wait
+        if (rules != nullptr && rules->waits_for_host) console_flush();
         const ssize_t bytesWritten = os->write(fd, buffer + totalBytesWritten, static_cast<size_t>(to_write));
+        const int err = errno;
         log_out("write_all %s bytesWritten: %d\n", description, static_cast<int>(bytesWritten));
 
         if (bytesWritten < 0) {
+            errno = err;
             log_perror("write error");
-            if (++attempts > 100) return -1;
-            if (give_up != nullptr && give_up()) return -1;
+            if (++attempts > 100 || (rules != nullptr && rules->give_up(err))) {
+                errno = err;
+                return -1;
+            }
             os->usleep(200000);
             continue;
         }
         if (bytesWritten == 0) {
             if (++emptyWrites > kMaxEmptyWrites) {
                 log_err("write error: no progress after %d empty writes\n", kMaxEmptyWrites);
+                errno = EIO;
                 return -1;
             }
             continue;
@@ -341,7 +349,6 @@ void* rx_thread(void* arg) {
         struct timeval timeout = {0, 10000};
 
         log_line("RX Thread waiting for data from usb");
-        console_flush();
         const int ret = os->select(max_read_fd + 1, &read_set, nullptr, nullptr, &timeout);
         const int select_errno = errno;
         log_out("RX Thread got data from usb: %d\n", ret);
@@ -353,7 +360,7 @@ void* rx_thread(void* arg) {
         }
 
         log_line("RX Thread read data from usb");
-        console_flush();
+        console_flush();  // the read waits for the host
         const ssize_t n = os->read(fd_out, buffer, sizeof buffer);
         const int read_errno = errno;
         log_out("RX Thread read data done from usb: %d\n", static_cast<int>(n));
@@ -391,7 +398,7 @@ void* rx_thread(void* arg) {
 
         log_out("Read %d bytes from USB\n", static_cast<int>(n));
         log_out("RX Thread writing to disk: %d\n", static_cast<int>(n));
-        const ssize_t write_res = write_all(file, buffer, n, "to disk", rx_should_give_up);
+        const ssize_t write_res = write_all(file, buffer, n, "to disk", &kToDisk);
         log_out("RX Thread write to disk done %d\n", static_cast<int>(write_res));
         if (write_res == -1) {
             log_err("write error\n");
@@ -435,7 +442,6 @@ void* tx_thread(void* arg) {
         fd_set write_set;
         FD_ZERO(&write_set);
         FD_SET(fd_in, &write_set);
-        console_flush();
         const int ret = os->select(max_write_fd + 1, nullptr, &write_set, nullptr, nullptr);
         if (ret < 0) {
             if (errno == EINTR) continue;  // woken to look at the stop flag
@@ -453,10 +459,14 @@ void* tx_thread(void* arg) {
             // Wait for a download instead of spinning: the endpoint file
             // reports itself ready at once whether or not there is work.
             std::unique_lock<std::mutex> lock(transfer_mutex);
-            download_cv.wait(lock, [args] {
+            const auto work = [args] {
                 return fdRFirmware.load(std::memory_order_acquire) > 0 || args->stop.load() != 0 ||
                        clear_halt_in_pending.load();
-            });
+            };
+            if (!work()) {
+                console_flush();  // waiting for the host's next command
+                download_cv.wait(lock, work);
+            }
             file = fdRFirmware.load(std::memory_order_acquire);
             if (file <= 0) continue;
             download_use.fd = file;
@@ -498,7 +508,7 @@ void* tx_thread(void* arg) {
                         buffer[0], static_cast<long long>(total));
         }
 
-        const ssize_t written = write_all(args->fd_in.load(), buffer, n, "to usb", tx_should_give_up);
+        const ssize_t written = write_all(args->fd_in.load(), buffer, n, "to usb", &kToUsb);
 
         std::lock_guard<std::mutex> lock(transfer_mutex);
         if (download_use.close_when_done) {

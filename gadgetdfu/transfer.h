@@ -60,12 +60,21 @@ void reset_streams();
 
 // ---- The writer and the threads ------------------------------------------------------------
 
+// How write_all treats its target.
+struct write_rules {
+    // Asked after each failed write with its errno: true ends the call at
+    // once (a stopping stream, an error that retrying cannot fix).
+    bool (*give_up)(int err);
+    // The target waits for the host (an endpoint file): console lines the
+    // thread holds go out before each write.
+    bool waits_for_host;
+};
+
 // Writes `length` bytes from `buffer`, retrying failed writes (up to 101
-// failures in one call, 200 ms apart). Returns `length`, 0 for a length of 0
-// or less, or -1 when it gave up. `give_up`, when given, is asked after each
-// failed write: a stopping stream abandons the chunk at once.
+// failures in one call, 200 ms apart) unless `rules` give up. Returns
+// `length`, 0 for a length of 0 or less, or -1 with errno set when it gave up.
 ssize_t write_all(int fd, const uint8_t* buffer, ssize_t length, const char* description,
-                  bool (*give_up)() = nullptr);
+                  const write_rules* rules = nullptr);
 
 void* rx_thread(void* arg);
 void* tx_thread(void* arg);

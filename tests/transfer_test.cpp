@@ -213,8 +213,8 @@ TEST_F(Streams, ReplacingAnUploadMidChunkStartsCleanAtOffsetZero) {
     vendor(8);
     sim.hold_firmware_writes(true);
     sim.host_send(sequence(300, 1));
-    ASSERT_TRUE(sim.wait_for_out("RX Thread writing to disk: 300"));
-    ASSERT_TRUE(sim.wait_until([&] { return sim.blocked_count() == 1; }));  // RX in the disk write
+    // RX has taken the chunk and waits in the disk write.
+    ASSERT_TRUE(sim.wait_until([&] { return sim.host_pending() == 0 && sim.blocked_count() == 1; }));
 
     const Answer again = vendor(8);  // the host starts over
     EXPECT_NE(again.err.find("Block device still open for writing, close it first!\n"), std::string::npos);
