@@ -81,15 +81,16 @@ void handle_set_configuration(int fd, const usb_ctrlrequest* setup) {
 }
 
 // Opens one endpoint file, stores its descriptor in `field` at once, and
-// writes its configuration record: the tag 1, then the descriptor twice
-// (full-speed and high-speed slot).
+// writes its configuration record: the tag 1, then the full-speed and the
+// high-speed descriptor.
 struct endpoint_setup {
     bool opened;
     ssize_t written;  // the record write's result, when opened
 };
 
 endpoint_setup configure_endpoint(std::atomic<int32_t>* field, const char* path,
-                                  const usb_endpoint_descriptor& descriptor) {
+                                  const usb_endpoint_descriptor& full_speed,
+                                  const usb_endpoint_descriptor& high_speed) {
     const int fd = os->open(path, O_RDWR | O_CLOEXEC);
     field->store(fd);
     if (fd <= 0) {
@@ -98,7 +99,7 @@ endpoint_setup configure_endpoint(std::atomic<int32_t>* field, const char* path,
     }
 
     uint8_t init_config[kRecordBufferLength];
-    const ssize_t send_size = static_cast<ssize_t>(build_ep_config(descriptor, init_config));
+    const ssize_t send_size = static_cast<ssize_t>(build_ep_config(full_speed, high_speed, init_config));
     const ssize_t written = os->write(fd, init_config, static_cast<size_t>(send_size));
     if (written != send_size) log_err("Write error %d (%s)\n", static_cast<int>(written), errno_text(errno));
     return {true, written};
@@ -109,7 +110,7 @@ endpoint_setup configure_endpoint(std::atomic<int32_t>* field, const char* path,
 // ---- Endpoint files ---------------------------------------------------------------
 
 int init_ep(std::atomic<int32_t>* fd_in, std::atomic<int32_t>* fd_out) {
-    const endpoint_setup in = configure_endpoint(fd_in, kEp1InPath, ep_descriptor_in);
+    const endpoint_setup in = configure_endpoint(fd_in, kEp1InPath, ep_descriptor_in_fs, ep_descriptor_in);
     if (!in.opened || in.written != static_cast<ssize_t>(kEpRecordLength)) {
         close_field(fd_in);
         // A short write that wrote nothing must not read as success.
@@ -117,7 +118,8 @@ int init_ep(std::atomic<int32_t>* fd_in, std::atomic<int32_t>* fd_out) {
     }
     log_line("ep1 configured");
 
-    const endpoint_setup out = configure_endpoint(fd_out, kEp1OutPath, ep_descriptor_out);
+    const endpoint_setup out =
+        configure_endpoint(fd_out, kEp1OutPath, ep_descriptor_out_fs, ep_descriptor_out);
     if (!out.opened || out.written != static_cast<ssize_t>(kEpRecordLength)) {
         // Never leave half a pair behind: the next SET_CONFIGURATION 1 then
         // configures both files afresh.

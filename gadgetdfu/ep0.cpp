@@ -6,7 +6,6 @@
 #include <linux/usb/gadgetfs.h>
 
 #include <cstring>
-#include <initializer_list>
 
 #include "os.h"
 
@@ -46,6 +45,8 @@ const uint8_t u8ExtendedCompatIDOSFeatDesc[kMsCompatIdLength] = {
 
 usb_endpoint_descriptor ep_descriptor_in;
 usb_endpoint_descriptor ep_descriptor_out;
+usb_endpoint_descriptor ep_descriptor_in_fs;
+usb_endpoint_descriptor ep_descriptor_out_fs;
 
 static_assert(sizeof(usb_gadgetfs_event) == 12);
 static_assert(sizeof(usb_ctrlrequest) == 8);
@@ -56,13 +57,13 @@ static_assert(sizeof(usb_endpoint_descriptor) == USB_DT_ENDPOINT_AUDIO_SIZE);
 
 namespace {
 
-void fill_endpoint(usb_endpoint_descriptor& ep, uint8_t address) {
+void fill_endpoint(usb_endpoint_descriptor& ep, uint8_t address, uint16_t max_packet) {
     std::memset(&ep, 0, sizeof ep);
     ep.bLength = USB_DT_ENDPOINT_SIZE;
     ep.bDescriptorType = USB_DT_ENDPOINT;
     ep.bEndpointAddress = address;
     ep.bmAttributes = USB_ENDPOINT_XFER_BULK;
-    ep.wMaxPacketSize = htole16(kBulkMaxPacket);
+    ep.wMaxPacketSize = htole16(max_packet);
     ep.bInterval = 0;
 }
 
@@ -82,8 +83,10 @@ uint8_t* put_tag(uint8_t* cp, uint32_t tag) {
 }  // namespace
 
 size_t build_ep0_config(uint32_t usb_pid, uint8_t* init_config) {
-    fill_endpoint(ep_descriptor_in, kEndpointIn);
-    fill_endpoint(ep_descriptor_out, kEndpointOut);
+    fill_endpoint(ep_descriptor_in, kEndpointIn, kBulkMaxPacket);
+    fill_endpoint(ep_descriptor_out, kEndpointOut, kBulkMaxPacket);
+    fill_endpoint(ep_descriptor_in_fs, kEndpointIn, kBulkMaxPacketFullSpeed);
+    fill_endpoint(ep_descriptor_out_fs, kEndpointOut, kBulkMaxPacketFullSpeed);
 
     usb_device_descriptor device_descriptor;
     std::memset(&device_descriptor, 0, sizeof device_descriptor);
@@ -126,20 +129,30 @@ size_t build_ep0_config(uint32_t usb_pid, uint8_t* init_config) {
     uint8_t* cp = put_tag(init_config, 0);
     // Full speed first, then high speed: each block is the configuration,
     // the interface and both endpoints. The device descriptor comes last.
-    for (const usb_config_descriptor* block : {&config, &config_hs}) {
-        cp = put_descriptor(cp, *block);
+    struct speed_block {
+        const usb_config_descriptor* config;
+        const usb_endpoint_descriptor* in;
+        const usb_endpoint_descriptor* out;
+    };
+    const speed_block blocks[] = {
+        {&config, &ep_descriptor_in_fs, &ep_descriptor_out_fs},
+        {&config_hs, &ep_descriptor_in, &ep_descriptor_out},
+    };
+    for (const speed_block& block : blocks) {
+        cp = put_descriptor(cp, *block.config);
         cp = put_descriptor(cp, if_descriptor);
-        cp = put_descriptor(cp, ep_descriptor_in);
-        cp = put_descriptor(cp, ep_descriptor_out);
+        cp = put_descriptor(cp, *block.in);
+        cp = put_descriptor(cp, *block.out);
     }
     cp = put_descriptor(cp, device_descriptor);
     return static_cast<size_t>(cp - init_config);
 }
 
-size_t build_ep_config(const usb_endpoint_descriptor& descriptor, uint8_t* init_config) {
+size_t build_ep_config(const usb_endpoint_descriptor& full_speed, const usb_endpoint_descriptor& high_speed,
+                       uint8_t* init_config) {
     uint8_t* cp = put_tag(init_config, 1);
-    cp = put_descriptor(cp, descriptor);  // full speed
-    cp = put_descriptor(cp, descriptor);  // high speed
+    cp = put_descriptor(cp, full_speed);
+    cp = put_descriptor(cp, high_speed);
     return static_cast<size_t>(cp - init_config);
 }
 

@@ -28,10 +28,13 @@ extern const uint8_t u8ExtendedCompatIDOSFeatDesc[gadgetdfu::kMsCompatIdLength];
 
 // ---- Configuration records ---------------------------------------------------------
 
-// The bulk endpoint descriptors; filled at start-up and written again into
-// the endpoint files.
+// The bulk endpoint descriptors, for high speed (512-byte packets) and for
+// full speed (64, the most USB 2.0 allows a full-speed bulk endpoint);
+// filled at start-up and written again into the endpoint files.
 extern usb_endpoint_descriptor ep_descriptor_in;
 extern usb_endpoint_descriptor ep_descriptor_out;
+extern usb_endpoint_descriptor ep_descriptor_in_fs;
+extern usb_endpoint_descriptor ep_descriptor_out_fs;
 
 inline constexpr size_t kEp0RecordLength = 86;
 inline constexpr size_t kEpRecordLength = 18;
@@ -42,9 +45,10 @@ inline constexpr size_t kRecordBufferLength = 2048;
 size_t build_ep0_config(uint32_t usb_pid, uint8_t* init_config);
 
 // Builds the configuration record of a bulk endpoint file into `init_config`:
-// the tag 1, then the descriptor for full speed and for high speed. Returns
-// its length (18).
-size_t build_ep_config(const usb_endpoint_descriptor& descriptor, uint8_t* init_config);
+// the tag 1, then the endpoint's full-speed and high-speed descriptors.
+// Returns its length (18).
+size_t build_ep_config(const usb_endpoint_descriptor& full_speed, const usb_endpoint_descriptor& high_speed,
+                       uint8_t* init_config);
 
 // ---- Ending a control request ------------------------------------------------------
 //

@@ -1,11 +1,14 @@
 #include "os.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -31,9 +34,136 @@ off_t real_lseek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, 
 int real_fsync(int fd) { return ::fsync(fd); }
 FILE* real_fopen(const char* path, const char* mode) { return std::fopen(path, mode); }
 int real_fclose(FILE* stream) { return std::fclose(stream); }
-FILE* real_popen(const char* command, const char* mode) { return ::popen(command, mode); }
-int real_pclose(FILE* stream) { return ::pclose(stream); }
-int real_system(const char* command) { return std::system(command); }
+// ---- Board tools under a time limit ----
+
+using steady = std::chrono::steady_clock;
+
+// Starts "/bin/sh -c command" as the leader of a new process group, with its
+// standard output on `out_fd` when that is not -1. Returns the pid, or -1.
+pid_t spawn_tool(const char* command, int out_fd) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        ::setpgid(0, 0);
+        if (out_fd >= 0) ::dup2(out_fd, STDOUT_FILENO);
+        ::execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    if (pid > 0) ::setpgid(pid, pid);  // also here, so that a kill cannot come before it
+    return pid;
+}
+
+int remaining_ms(steady::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Reaps `pid` by the deadline, killing its process group when it passes.
+// Returns the wait status, or -1 with ETIMEDOUT when the group was killed.
+int reap_tool(pid_t pid, steady::time_point deadline, bool killed) {
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &status, killed ? 0 : WNOHANG);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) return -1;
+        if (done == 0 && remaining_ms(deadline) == 0) {
+            ::killpg(pid, SIGKILL);
+            killed = true;
+            continue;
+        }
+        if (done == 0) {
+            const struct timespec pause = {0, 10000000};
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+    if (killed) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    return status;
+}
+
+// One running tool whose output is read through a stream. Only the main
+// thread runs tools.
+struct tool {
+    FILE* stream = nullptr;
+    pid_t pid = -1;
+    int fd = -1;
+    steady::time_point deadline;
+    bool killed = false;
+};
+constexpr int kMaxTools = 4;
+tool tools[kMaxTools];
+
+ssize_t tool_read(void* cookie, char* buf, size_t size) {
+    auto* t = static_cast<tool*>(cookie);
+    while (!t->killed) {
+        struct pollfd pfd = {t->fd, POLLIN, 0};
+        const int ready = ::poll(&pfd, 1, remaining_ms(t->deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) {
+            ::killpg(t->pid, SIGKILL);
+            t->killed = true;
+            break;
+        }
+        const ssize_t n = ::read(t->fd, buf, size);
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+    return 0;  // the output ends where the limit passed
+}
+
+int tool_cookie_close(void* cookie) {
+    auto* t = static_cast<tool*>(cookie);
+    ::close(t->fd);
+    t->fd = -1;
+    return 0;
+}
+
+FILE* real_tool_open(const char* command, unsigned limit_ms) {
+    tool* t = nullptr;
+    for (tool& slot : tools)
+        if (slot.pid < 0) t = &slot;
+    int pipe_fds[2];
+    if (t == nullptr || ::pipe2(pipe_fds, O_CLOEXEC) != 0) return nullptr;
+    const pid_t pid = spawn_tool(command, pipe_fds[1]);
+    ::close(pipe_fds[1]);
+    if (pid < 0) {
+        ::close(pipe_fds[0]);
+        return nullptr;
+    }
+    *t = tool{nullptr, pid, pipe_fds[0], steady::now() + std::chrono::milliseconds(limit_ms), false};
+    static const cookie_io_functions_t io = {tool_read, nullptr, nullptr, tool_cookie_close};
+    t->stream = fopencookie(t, "r", io);
+    if (t->stream == nullptr) {
+        ::close(t->fd);
+        ::killpg(pid, SIGKILL);
+        (void)reap_tool(pid, t->deadline, true);
+        *t = tool{};
+        return nullptr;
+    }
+    return t->stream;
+}
+
+int real_tool_close(FILE* stream) {
+    for (tool& t : tools) {
+        if (t.stream != stream || t.pid < 0) continue;
+        std::fclose(stream);
+        const int status = reap_tool(t.pid, t.deadline, t.killed);
+        const int err = errno;
+        t = tool{};
+        errno = err;
+        return status;
+    }
+    errno = EINVAL;
+    return -1;
+}
+
+int real_tool_run(const char* command, unsigned limit_ms) {
+    const pid_t pid = spawn_tool(command, -1);
+    if (pid < 0) return -1;
+    return reap_tool(pid, steady::now() + std::chrono::milliseconds(limit_ms), false);
+}
 int real_usleep(unsigned int usec) { return ::usleep(usec); }
 int real_nanosleep(const struct timespec* duration) { return ::nanosleep(duration, nullptr); }
 
@@ -100,9 +230,9 @@ const os_interface os_real = {
     .fsync = real_fsync,
     .fopen = real_fopen,
     .fclose = real_fclose,
-    .popen = real_popen,
-    .pclose = real_pclose,
-    .system = real_system,
+    .tool_open = real_tool_open,
+    .tool_close = real_tool_close,
+    .tool_run = real_tool_run,
     .usleep = real_usleep,
     .nanosleep = real_nanosleep,
     .thread_create = real_thread_create,

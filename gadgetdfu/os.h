@@ -2,7 +2,8 @@
 //
 // Every call the daemon makes into the system goes through the table `os`:
 // file descriptors (open, close, read, write, select, ioctl, lseek, fsync),
-// "/proc/cpuinfo" (fopen, fclose), the board's tools (popen, pclose, system),
+// "/proc/cpuinfo" (fopen, fclose), the board's tools (started, read and
+// reaped under a time limit),
 // pauses (usleep, nanosleep), the stream threads (create, join, try-join and
 // the wake signal) and every piece of console text. One more entry is no
 // system call but a trace point: `ep0_event` is called as the event loop takes
@@ -35,9 +36,17 @@ struct os_interface {
     int (*fsync)(int fd);
     FILE* (*fopen)(const char* path, const char* mode);
     int (*fclose)(FILE* stream);
-    FILE* (*popen)(const char* command, const char* mode);
-    int (*pclose)(FILE* stream);
-    int (*system)(const char* command);
+    // Board tools, each run by "/bin/sh -c" in a process group of its own
+    // and given `limit_ms` from its start to finish. `tool_open` returns a
+    // stream of the tool's standard output (nullptr when it cannot be
+    // started); the stream ends when the output ends or the limit passes,
+    // and then the whole process group is killed. `tool_close` closes the
+    // stream and reaps the tool: its wait status, or -1 with errno ETIMEDOUT
+    // when it was killed for time. `tool_run` runs a tool on the daemon's
+    // own console and waits for it within the limit, with the same result.
+    FILE* (*tool_open)(const char* command, unsigned limit_ms);
+    int (*tool_close)(FILE* stream);
+    int (*tool_run)(const char* command, unsigned limit_ms);
     // Pauses the protocol asks for (usleep) and the short waits of a thread
     // hand-over (nanosleep).
     int (*usleep)(unsigned int usec);

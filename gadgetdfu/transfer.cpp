@@ -14,6 +14,24 @@
 // stream thread blocks inside endpoint reads and writes, which cannot be
 // polled; a stop raises the flag and wakes it with a signal, and a new pair
 // starts only after the old one has been joined.
+//
+// Wake signals. gadgetfs cancels an endpoint request that a signal
+// interrupts and returns EINTR, even when part of its data has moved. So a
+// signal is sent only to a thread that is meant to be cut off where it is:
+// each thread says under `transfer_mutex` when it enters an endpoint read or
+// write, and the main thread decides under the same lock whether to signal.
+// A thread must take the lock before it starts its next endpoint call, so a
+// signal sent under the lock is delivered before that call and cannot hit
+// it. An upload read cut off this way while its upload is open ends the
+// upload as failed (its lost bytes would shift the rest); a download write
+// cut off ends the download (the host has part of the chunk; it is never
+// sent again).
+//
+// Refusing data. When an upload cannot go on (the image file does not open,
+// a write or sync fails, a read was cut off), the RX thread halts bulk OUT:
+// a zero-length write on the OUT endpoint file sets the halt (gadgetfs
+// answers EBADMSG), and every later packet is stalled until the host clears
+// it. Only the RX thread may do it: its pending read holds the endpoint.
 #include "transfer.h"
 
 #include <fcntl.h>
@@ -55,11 +73,13 @@ stream_thread threadr, threadt;
 std::mutex transfer_mutex;
 // The TX thread waits here while no download is open.
 std::condition_variable download_cv;
-// Signalled when a stream thread lets go of a replaced descriptor.
-std::condition_variable retired_cv;
-// How often a new download wakes the TX thread, 2 ms apart, to make it drop
-// the chunk of the download it replaces.
-constexpr int kRetireWakes = 500;
+// Signalled when a stream thread lets go of a replaced descriptor, leaves an
+// endpoint read, or has halted bulk OUT.
+std::condition_variable rx_tx_cv;
+// How often the main thread wakes a stream thread, 2 ms apart, until it has
+// let go of what a new command replaced (bounded: a thread that never gets
+// there must not hold up the control endpoint for ever).
+constexpr int kHandOverWakes = 500;
 
 // The descriptor a stream thread is using outside the lock. When the main
 // thread replaces that transfer, it sets `close_when_done` and the thread
@@ -70,6 +90,19 @@ struct in_use {
 };
 in_use upload_use;    // guarded by transfer_mutex
 in_use download_use;  // guarded by transfer_mutex
+
+// Guarded by transfer_mutex: where the stream threads are (see "Wake
+// signals" above) and what the RX thread is asked to do.
+struct rx_status {
+    bool reading = false;          // in a read of the OUT endpoint
+    uint64_t read_generation = 0;  // `upload_generation` when the read began
+    bool halt_requested = false;   // halt bulk OUT at the top of the next pass
+};
+rx_status rx;
+bool tx_writing = false;  // in a write of a chunk to the IN endpoint
+// Counts upload commands: bytes of a read that began before the latest one
+// belong to no upload.
+uint64_t upload_generation = 0;
 
 // A run of writes that return 0 makes no progress; this many in a row end
 // write_all with failure.
@@ -89,31 +122,40 @@ bool retire(in_use& use, int fd) {  // requires transfer_mutex
 // Gives a descriptor back after a use outside the lock. With `end`, the
 // transfer is over (the thread closes it and marks it closed), unless the
 // main thread replaced it meanwhile, in which case only the old descriptor
-// is closed and the new transfer stays.
-void release(in_use& use, std::atomic<int32_t>& published, int fd, bool end) {
+// is closed and the new transfer stays. Returns true when `end` ended the
+// published transfer.
+bool release(in_use& use, std::atomic<int32_t>& published, int fd, bool end) {
     // requires transfer_mutex
     use.fd = -1;
     if (use.close_when_done) {
         use.close_when_done = false;
         os->close(fd);
-        retired_cv.notify_all();
-        return;
+        rx_tx_cv.notify_all();
+        return false;
     }
     if (end && published.load() == fd) {
         os->close(fd);
         published.store(0);
+        return true;
     }
+    return false;
 }
 
-bool rx_should_give_up(int) { return thread_args.stop.load() != 0; }
-const write_rules kToDisk = {.give_up = rx_should_give_up, .waits_for_host = false};
+// The image file: only an interrupted or busy write is worth another try;
+// a full, broken or read-only file system is not. A stopping stream gives up
+// too.
+bool disk_write_gives_up(int err) { return (err != EINTR && err != EAGAIN) || thread_args.stop.load() != 0; }
+const write_rules kToDisk = {.give_up = disk_write_gives_up, .waits_for_host = false};
 
-bool tx_should_give_up(int) {
-    if (thread_args.stop.load() != 0) return true;
+// The IN endpoint: a write cut off by a signal may have sent part of the
+// chunk, so it is never repeated; a stopping stream or a replaced download
+// gives up too. Other failures (the host away for a moment) are retried.
+bool usb_write_gives_up(int err) {
+    if (err == EINTR || thread_args.stop.load() != 0) return true;
     std::lock_guard<std::mutex> lock(transfer_mutex);
     return download_use.close_when_done;
 }
-const write_rules kToUsb = {.give_up = tx_should_give_up, .waits_for_host = true};
+const write_rules kToUsb = {.give_up = usb_write_gives_up, .waits_for_host = true};
 
 // Closes the download, flushes the IN endpoint's FIFO, clears its halt and
 // marks the download closed. Results are not looked at.
@@ -123,6 +165,26 @@ void end_download(int file, int fd_in) {  // requires transfer_mutex
     (void)os->ioctl(fd_in, GADGETFS_FIFO_FLUSH, nullptr);
     (void)os->ioctl(fd_in, GADGETFS_CLEAR_HALT, nullptr);
     fdRFirmware.store(0);
+}
+
+// Halts bulk OUT by a "wrong-direction" zero-length write. RX thread only.
+void halt_out(int fd_out) {
+    uint8_t none = 0;
+    (void)os->write(fd_out, &none, 0);  // gadgetfs answers EBADMSG: the halt is set
+}
+
+// Ends an upload that cannot go on: the file is closed and bulk OUT halted,
+// so that the host learns at its next packet. `what` and `err` say why. A
+// replaced upload is only let go; the new one is not touched.
+void fail_upload(int file, int fd_out, const char* what, int err) {
+    bool ended;
+    {
+        std::lock_guard<std::mutex> lock(transfer_mutex);
+        ended = release(upload_use, fdFirmware, file, true);
+    }
+    if (!ended) return;
+    halt_out(fd_out);
+    log_err("Upload abandoned, bulk OUT halted: %s (%s)\n", what, errno_text(err));
 }
 
 bool usable_for_select(int fd) { return fd > 0 && fd < FD_SETSIZE; }
@@ -135,10 +197,20 @@ void notify_tx_waiter() {
     download_cv.notify_all();
 }
 
-// Wakes the TX thread out of a write to the IN endpoint (the download it is
-// sending was replaced).
-void wake_tx_thread() {
-    if (threadt.started) os->thread_wake(threadt.handle);
+// Signals a stream thread only while it is inside the endpoint call it is
+// meant to leave: RX in a read of bulk OUT, TX in a write to bulk IN.
+void wake_rx_if_reading() {  // requires transfer_mutex
+    if (threadr.started && rx.reading) os->thread_wake(threadr.handle);
+}
+void wake_tx_if_writing() {  // requires transfer_mutex
+    if (threadt.started && tx_writing) os->thread_wake(threadt.handle);
+}
+
+// Whether the RX thread still has to act on the latest upload command: leave
+// a read that began before it, or halt bulk OUT.
+bool rx_behind() {  // requires transfer_mutex
+    if (!threadr.started || thread_args.stop.load() != 0) return false;
+    return (rx.reading && rx.read_generation != upload_generation) || rx.halt_requested;
 }
 
 void close_field(std::atomic<int32_t>* field) {
@@ -154,6 +226,11 @@ bool start_stream_threads() {
     thread_args.stop.store(0);
     clear_halt_in_pending.store(false);
     clear_halt_out_pending.store(false);
+    {
+        std::lock_guard<std::mutex> lock(transfer_mutex);
+        rx = {};
+        tx_writing = false;
+    }
     threadr.started = os->thread_create(&threadr.handle, rx_thread, &thread_args) == 0;
     threadt.started = os->thread_create(&threadt.handle, tx_thread, &thread_args) == 0;
     if (threadr.started && threadt.started) return true;
@@ -171,19 +248,27 @@ bool start_stream_threads() {
 void stop_stream_threads() {
     thread_args.stop.store(1);
     notify_tx_waiter();
-    if (threadr.started) os->thread_wake(threadr.handle);
-    if (threadt.started) os->thread_wake(threadt.handle);
+    // A thread between two endpoint calls sees the flag by itself; one
+    // inside a call is cut off there. A download between chunks stays open.
+    std::lock_guard<std::mutex> lock(transfer_mutex);
+    wake_rx_if_reading();
+    wake_tx_if_writing();
 }
 
 void join_stream_threads() {
     for (stream_thread* t : {&threadr, &threadt}) {
         if (!t->started) continue;
-        // A thread blocked in an endpoint call is woken by a signal; one sent
-        // just before it entered the call is lost, so keep waking it until
-        // it has gone.
+        // A signal sent just before the thread entered its call is lost, so
+        // keep waking it, as long as it is inside one, until it has gone.
         while (os->thread_tryjoin(t->handle) == EBUSY) {
             notify_tx_waiter();
-            os->thread_wake(t->handle);
+            {
+                std::lock_guard<std::mutex> lock(transfer_mutex);
+                if (t == &threadr)
+                    wake_rx_if_reading();
+                else
+                    wake_tx_if_writing();
+            }
             const struct timespec pause = {0, 2000000};
             os->nanosleep(&pause);
         }
@@ -204,7 +289,7 @@ void request_clear_halts() {
 // ---- Opening transfers (main thread) --------------------------------------------
 
 int open_upload() {
-    std::lock_guard<std::mutex> lock(transfer_mutex);
+    std::unique_lock<std::mutex> lock(transfer_mutex);
     const int old = fdFirmware.load();
     if (old > 0) {
         log_err("Block device still open for writing, close it first!\n");
@@ -212,52 +297,54 @@ int open_upload() {
     }
     log_err("Opening blockdevice for writing... \n");
     const int tfd = os->open(kFirmwarePath, O_WRONLY | O_CLOEXEC);
+    const int open_errno = errno;
     (void)os->lseek(tfd, 0, SEEK_SET);
     fdFirmware.store(tfd);
+    ++upload_generation;
     log_err("File/device(write) opening process result= [%d]... \n", fdFirmware.load());
-    return tfd;
+
+    // Before the host has the reply: a read the RX thread has pending began
+    // before this command and may already hold bytes sent before it; it is
+    // cut off, and its bytes go nowhere. When the file did not open, bulk OUT
+    // is halted so that the data the host sends next is refused.
+    rx.halt_requested = tfd < 0 && threadr.started && thread_args.stop.load() == 0;
+    for (int tries = 0; tries < kHandOverWakes && rx_behind(); ++tries) {
+        if (rx.read_generation != upload_generation) wake_rx_if_reading();
+        rx_tx_cv.wait_for(lock, std::chrono::milliseconds(2));
+    }
+    return tfd < 0 ? -open_errno : tfd;
 }
 
 int open_download(uint64_t length) {
+    std::unique_lock<std::mutex> lock(transfer_mutex);
+    const int old = fdRFirmware.load();
     bool interrupt_sender = false;
-    int tfd;
-    {
-        std::lock_guard<std::mutex> lock(transfer_mutex);
-        const int old = fdRFirmware.load();
-        if (old > 0) {
-            log_err("Block device still open for reading, close it first!\n");
-            interrupt_sender = retire(download_use, old);
-        }
-        log_err("Opening blockdevice for reading... \n");
-        tfd = os->open(kFirmwarePath, O_RDONLY | O_CLOEXEC);
-        (void)os->lseek(tfd, 0, SEEK_SET);
-        if (length == 0)
-            log_err("Reading all bytes from firmware... \n");
-        else
-            log_err("Reading %llu bytes from firmware... \n", static_cast<unsigned long long>(length));
-        // The counters first, the descriptor last: it publishes the download.
-        totalBytesRead.store(0, std::memory_order_relaxed);
-        readSize.store(length, std::memory_order_relaxed);
-        fdRFirmware.store(tfd, std::memory_order_release);
-        log_err("File/device(read) opening process result= [%d]... \n", fdRFirmware.load());
+    if (old > 0) {
+        log_err("Block device still open for reading, close it first!\n");
+        interrupt_sender = retire(download_use, old);
     }
-    notify_tx_waiter();
+    log_err("Opening blockdevice for reading... \n");
+    const int tfd = os->open(kFirmwarePath, O_RDONLY | O_CLOEXEC);
+    const int open_errno = errno;
+    (void)os->lseek(tfd, 0, SEEK_SET);
+    if (length == 0)
+        log_err("Reading all bytes from firmware... \n");
+    else
+        log_err("Reading %llu bytes from firmware... \n", static_cast<unsigned long long>(length));
+    // The counters first, the descriptor last: it publishes the download.
+    totalBytesRead.store(0, std::memory_order_relaxed);
+    readSize.store(length, std::memory_order_relaxed);
+    fdRFirmware.store(tfd, std::memory_order_release);
+    log_err("File/device(read) opening process result= [%d]... \n", fdRFirmware.load());
+    download_cv.notify_all();
+
     // A chunk of the old download may be on its way to the host: cut it
-    // short so that the new download starts clean. A wake that arrives
-    // while the thread is between its checks and the write is lost, so wake
-    // it until it has let go of the old descriptor (bounded: a thread that
-    // never gets there must not hold up the control endpoint for ever).
-    if (interrupt_sender) {
-        std::unique_lock<std::mutex> lock(transfer_mutex);
-        for (int tries = 0; tries < kRetireWakes && download_use.close_when_done; ++tries) {
-            lock.unlock();
-            wake_tx_thread();
-            lock.lock();
-            retired_cv.wait_for(lock, std::chrono::milliseconds(2),
-                                [] { return !download_use.close_when_done; });
-        }
+    // short so that the new download starts clean.
+    for (int tries = 0; interrupt_sender && tries < kHandOverWakes && download_use.close_when_done; ++tries) {
+        wake_tx_if_writing();
+        rx_tx_cv.wait_for(lock, std::chrono::milliseconds(2));
     }
-    return tfd;
+    return tfd < 0 ? -open_errno : tfd;
 }
 
 void reset_streams() {
@@ -280,6 +367,9 @@ void reset_streams() {
     totalBytesRead.store(0);
     upload_use = {};
     download_use = {};
+    rx = {};
+    tx_writing = false;
+    upload_generation = 0;
 }
 
 // ---- write_all --------------------------------------------------------------------
@@ -361,23 +451,50 @@ void* rx_thread(void* arg) {
 
         log_line("RX Thread read data from usb");
         console_flush();  // the read waits for the host
+        {
+            std::lock_guard<std::mutex> lock(transfer_mutex);
+            if (rx.halt_requested) {
+                // The upload command found no file to write to.
+                halt_out(fd_out);
+                rx.halt_requested = false;
+                rx_tx_cv.notify_all();
+            }
+            rx.reading = true;
+            rx.read_generation = upload_generation;
+        }
         const ssize_t n = os->read(fd_out, buffer, sizeof buffer);
         const int read_errno = errno;
         log_out("RX Thread read data done from usb: %d\n", static_cast<int>(n));
 
         int file;
+        bool stale;
         {
             std::lock_guard<std::mutex> lock(transfer_mutex);
+            rx.reading = false;
+            stale = rx.read_generation != upload_generation;
             file = fdFirmware.load();
-            if (file > 0) upload_use.fd = file;
+            if (file > 0 && !stale) upload_use.fd = file;
+            rx_tx_cv.notify_all();
         }
         if (file <= 0) {
             log_line("No output file, ignore these bytes. Keep reading to empty the buffer.");
             if (n < 0) os->usleep(1000);  // a failing endpoint must not spin the core
             continue;
         }
+        if (stale) {
+            // The read began before the upload command: whatever it holds was
+            // sent before the host had the reply.
+            if (n > 0) log_line("RX Thread drops bytes sent before the upload command");
+            continue;
+        }
 
         if (n < 0) {
+            if (read_errno == EINTR) {
+                // The request was cancelled and its bytes, if any, are lost:
+                // the upload cannot go on without a gap.
+                fail_upload(file, fd_out, "read from usb interrupted", read_errno);
+                continue;
+            }
             log_err("Read error from usb %d(%s)\n", static_cast<int>(n), errno_text(read_errno));
             {
                 std::lock_guard<std::mutex> lock(transfer_mutex);
@@ -390,7 +507,10 @@ void* rx_thread(void* arg) {
         if (n == 0) {
             // A zero-length packet ends the upload.
             log_line("RX Thread read 0 bytes from usb");
-            (void)os->fsync(file);
+            if (os->fsync(file) != 0) {
+                fail_upload(file, fd_out, "sync to disk failed", errno);
+                continue;
+            }
             std::lock_guard<std::mutex> lock(transfer_mutex);
             release(upload_use, fdFirmware, file, true);
             continue;
@@ -399,16 +519,19 @@ void* rx_thread(void* arg) {
         log_out("Read %d bytes from USB\n", static_cast<int>(n));
         log_out("RX Thread writing to disk: %d\n", static_cast<int>(n));
         const ssize_t write_res = write_all(file, buffer, n, "to disk", &kToDisk);
+        const int write_errno = errno;
         log_out("RX Thread write to disk done %d\n", static_cast<int>(write_res));
         if (write_res == -1) {
             log_err("write error\n");
-            std::lock_guard<std::mutex> lock(transfer_mutex);
-            release(upload_use, fdFirmware, file, true);
+            fail_upload(file, fd_out, "write to disk failed", write_errno);
             continue;
         }
-        log_out("Write status %d (%s)\n", static_cast<int>(write_res), errno_text(errno));
+        log_out("Write status %d (%s)\n", static_cast<int>(write_res), errno_text(write_errno));
         // On storage before the next chunk is taken from the pipe.
-        (void)os->fsync(file);
+        if (os->fsync(file) != 0) {
+            fail_upload(file, fd_out, "sync to disk failed", errno);
+            continue;
+        }
         std::lock_guard<std::mutex> lock(transfer_mutex);
         release(upload_use, fdFirmware, file, false);
     }
@@ -468,7 +591,7 @@ void* tx_thread(void* arg) {
                 download_cv.wait(lock, work);
             }
             file = fdRFirmware.load(std::memory_order_acquire);
-            if (file <= 0) continue;
+            if (file <= 0 || args->stop.load() != 0) continue;  // a stop between chunks leaves it open
             download_use.fd = file;
 
             const uint64_t size = readSize.load(std::memory_order_relaxed);
@@ -492,6 +615,13 @@ void* tx_thread(void* arg) {
                 release(download_use, fdRFirmware, file, false);
                 continue;
             }
+            if (n > 0 && args->stop.load() != 0) {
+                // Stopped between chunks: put the chunk back, so that the
+                // download goes on from here with the next pair of threads.
+                (void)os->lseek(file, -static_cast<off_t>(n), SEEK_CUR);
+                release(download_use, fdRFirmware, file, false);
+                continue;
+            }
             if (n <= 0) {
                 log_err("End of file or read error %d(%s)\n", static_cast<int>(n), errno_text(read_errno));
                 end_download(file, args->fd_in.load());
@@ -506,11 +636,13 @@ void* tx_thread(void* arg) {
             else
                 log_out("write %d bytes to usb: %02x (totalBytesRead: %lld)\n", static_cast<int>(n),
                         buffer[0], static_cast<long long>(total));
+            tx_writing = true;
         }
 
         const ssize_t written = write_all(args->fd_in.load(), buffer, n, "to usb", &kToUsb);
 
         std::lock_guard<std::mutex> lock(transfer_mutex);
+        tx_writing = false;
         if (download_use.close_when_done) {
             release(download_use, fdRFirmware, file, false);
             continue;

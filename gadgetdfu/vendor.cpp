@@ -7,6 +7,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 
@@ -21,6 +22,19 @@ using namespace gadgetdfu;
 namespace {
 
 constexpr const char kFailedToRun[] = "Failed to run command";
+
+// A board tool that has not finished after this long is killed, with all it
+// started, and the command answers as for a tool that cannot be started:
+// ep0 is not served while a tool runs.
+constexpr unsigned kToolLimitMs = 10000;
+
+// Looks at a tool's end (the result of tool_close or tool_run): false, after
+// a line that says so, when it was killed for time.
+bool finish_tool(const char* command, int status) {
+    if (status != -1 || errno != ETIMEDOUT) return true;
+    log_err("Tool stopped after %u s without an end: %s\n", kToolLimitMs / 1000, command);
+    return false;
+}
 
 constexpr const char lifeTimeEstTypA[] = "eMMC Life Time Estimation A [EXT_CSD_DEVICE_LIFE_TIME_EST_TYP_A]: ";
 constexpr const char lifeTimeEstTypB[] = "eMMC Life Time Estimation B [EXT_CSD_DEVICE_LIFE_TIME_EST_TYP_B]: ";
@@ -69,22 +83,25 @@ constexpr const char kBreatheOrange[] = "breathe_orange";
 constexpr const char kRotateOrange[] = "rotate_orange";
 constexpr const char kBreatheRed[] = "breathe_red";
 
-// The firmware commands answer "Error" whatever the open gave: the outcome
-// shows in the log and in whether the stream thread then moves data.
-size_t firmware_reply(vendor_reply& reply) {
+// The firmware commands keep "Error" at bytes 4..9 whatever the open gave,
+// as hosts have always read it; bytes 12..15 carry the open's result: 0, or
+// its errno, little-endian.
+size_t firmware_reply(vendor_reply& reply, int open_result) {
     std::strcpy(reply.resStr, "Error");
     std::memcpy(reply.payload(), reply.resStr, std::strlen(reply.resStr) + 1);
+    const uint32_t err = htole32(static_cast<uint32_t>(open_result < 0 ? -open_result : 0));
+    std::memcpy(reply.buffer + kFirmwareReplyErrnoOffset, &err, sizeof err);
     return kReplyLengthFirmware;
 }
 
 size_t cmd_write_firmware(const usb_ctrlrequest*, vendor_reply& reply) {
-    open_upload();
-    return firmware_reply(reply);
+    return firmware_reply(reply, open_upload());
 }
 
 size_t cmd_read_firmware(const usb_ctrlrequest* setup, vendor_reply& reply) {
-    open_download(decode_download_length(setup->bRequest, le16toh(setup->wValue), le16toh(setup->wIndex)));
-    return firmware_reply(reply);
+    const int result = open_download(
+        decode_download_length(setup->bRequest, le16toh(setup->wValue), le16toh(setup->wIndex)));
+    return firmware_reply(reply, result);
 }
 
 size_t cmd_power(const usb_ctrlrequest*, vendor_reply&) { return kReplyLengthPower; }
@@ -146,7 +163,8 @@ void handle_vendor_request(int fd, const usb_ctrlrequest* setup) {
     reply.buffer[0] = static_cast<uint8_t>(bRequest);
     const ssize_t result = reply_ep0(fd, reply.buffer, length);
     log_err("%s write result= [%d]\n", command.name, static_cast<int>(result));
-    if (command.afterwards != nullptr) (void)os->system(command.afterwards);
+    if (command.afterwards != nullptr)
+        (void)finish_tool(command.afterwards, os->tool_run(command.afterwards, kToolLimitMs));
 }
 
 // ---- Device information ---------------------------------------------------------
@@ -171,7 +189,7 @@ void get_eMMC_size(char* buff) {
 }
 
 size_t get_eMMC_properties(char* buffer) {
-    FILE* fp = os->popen(kEmmcCommand, "r");
+    FILE* fp = os->tool_open(kEmmcCommand, kToolLimitMs);
     if (fp == nullptr) {
         log_err("Failed to run command\n");
         buffer[0] = '\0';
@@ -207,12 +225,16 @@ size_t get_eMMC_properties(char* buffer) {
         }
     }
     buffer[read] = '\0';
-    (void)os->pclose(fp);
+    if (!finish_tool(kEmmcCommand, os->tool_close(fp))) {
+        log_err("Failed to run command\n");
+        std::memset(buffer, 0, read + 1);
+        return 1;
+    }
     return read + 1;
 }
 
 void read_serial(char* buffer) {
-    FILE* fp = os->popen(kSerialCommand, "r");
+    FILE* fp = os->tool_open(kSerialCommand, kToolLimitMs);
     if (fp == nullptr) {
         log_err("Failed to run command\n");
         return;
@@ -223,7 +245,10 @@ void read_serial(char* buffer) {
         if (n == 0) break;  // the end of the output, or a read error: either ends the collection
         read += n;
     }
-    (void)os->pclose(fp);
+    if (!finish_tool(kSerialCommand, os->tool_close(fp))) {
+        log_err("Failed to run command\n");
+        std::memset(buffer, 0, kSerialAreaLength);
+    }
 }
 
 // ---- LED ring -------------------------------------------------------------------
@@ -232,7 +257,7 @@ void set_led_ring(const char* led_command, char* result, int size) {
     char command[256];
     std::snprintf(command, 255, kLedCommandFormat, kBridgeTool, led_command);
 
-    FILE* fp = os->popen(command, "r");
+    FILE* fp = os->tool_open(command, kToolLimitMs);
     if (fp == nullptr) {
         log_err("Failed to run command\n");
         std::snprintf(result, static_cast<size_t>(size), "%s", kFailedToRun);
@@ -255,5 +280,9 @@ void set_led_ring(const char* led_command, char* result, int size) {
         offset =
             line_length < static_cast<size_t>(size - offset) ? offset + static_cast<int>(line_length) : size;
     }
-    (void)os->pclose(fp);
+    if (!finish_tool(command, os->tool_close(fp))) {
+        log_err("Failed to run command\n");
+        std::memset(result, 0, static_cast<size_t>(size));
+        std::snprintf(result, static_cast<size_t>(size), "%s", kFailedToRun);
+    }
 }

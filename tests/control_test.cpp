@@ -160,9 +160,10 @@ TEST_F(ControlRequests, ConfigurationOneConfiguresBothEndpoints) {
     const auto records = sim.endpoint_records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].path, "/dev/gadget/ep1in");
-    EXPECT_EQ(records[0].record, (Bytes{1, 0, 0, 0, 7, 5, 0x81, 2, 0, 2, 0, 7, 5, 0x81, 2, 0, 2, 0}));
+    // The tag, then the full-speed (64-byte packets) and high-speed (512) descriptor.
+    EXPECT_EQ(records[0].record, (Bytes{1, 0, 0, 0, 7, 5, 0x81, 2, 64, 0, 0, 7, 5, 0x81, 2, 0, 2, 0}));
     EXPECT_EQ(records[1].path, "/dev/gadget/ep1out");
-    EXPECT_EQ(records[1].record, (Bytes{1, 0, 0, 0, 7, 5, 0x01, 2, 0, 2, 0, 7, 5, 0x01, 2, 0, 2, 0}));
+    EXPECT_EQ(records[1].record, (Bytes{1, 0, 0, 0, 7, 5, 0x01, 2, 64, 0, 0, 7, 5, 0x01, 2, 0, 2, 0}));
 
     EXPECT_TRUE(sim.wait_until([&] {
         return sim.err().find("Starting TX thread\n") != std::string::npos &&

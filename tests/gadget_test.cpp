@@ -26,7 +26,8 @@ Bytes hex(const std::string& text) {
 
 const char kRecordBlocks[] =
     "00 00 00 00 "
-    "09 02 20 00 01 01 05 C0 00 / 09 04 00 00 02 FF 00 00 06 / 07 05 81 02 00 02 00 / 07 05 01 02 00 02 00 "
+    // Full speed: bulk packets of 64 bytes; high speed: 512.
+    "09 02 20 00 01 01 05 C0 00 / 09 04 00 00 02 FF 00 00 06 / 07 05 81 02 40 00 00 / 07 05 01 02 40 00 00 "
     "09 02 20 00 01 01 04 C0 00 / 09 04 00 00 02 FF 00 00 06 / 07 05 81 02 00 02 00 / 07 05 01 02 00 02 00 ";
 
 TEST(Ep0Record, BytesForBothProductIds) {

@@ -40,9 +40,9 @@ off_t t_lseek(int fd, off_t off, int whence) { return S().do_lseek(fd, off, when
 int t_fsync(int fd) { return S().do_fsync(fd); }
 FILE* t_fopen(const char* p, const char* m) { return S().do_fopen(p, m); }
 int t_fclose(FILE* f) { return std::fclose(f); }
-FILE* t_popen(const char* c, const char* m) { return S().do_popen(c, m); }
-int t_pclose(FILE* f) { return S().do_pclose(f); }
-int t_system(const char* c) { return S().do_system(c); }
+FILE* t_tool_open(const char* c, unsigned limit) { return S().do_tool_open(c, limit); }
+int t_tool_close(FILE* f) { return S().do_tool_close(f); }
+int t_tool_run(const char* c, unsigned limit) { return S().do_tool_run(c, limit); }
 int t_usleep(unsigned int us) { return S().do_usleep(us); }
 int t_nanosleep(const struct timespec* d) { return S().do_nanosleep(d); }
 int t_thread_create(pthread_t* t, void* (*start)(void*), void* arg) {
@@ -67,9 +67,9 @@ const os_interface kSimOs = {
     .fsync = t_fsync,
     .fopen = t_fopen,
     .fclose = t_fclose,
-    .popen = t_popen,
-    .pclose = t_pclose,
-    .system = t_system,
+    .tool_open = t_tool_open,
+    .tool_close = t_tool_close,
+    .tool_run = t_tool_run,
     .usleep = t_usleep,
     .nanosleep = t_nanosleep,
     .thread_create = t_thread_create,
@@ -223,6 +223,17 @@ void SimGadget::hold_firmware_writes(bool hold) {
     changed();
 }
 
+void SimGadget::hold_firmware_reads(bool hold) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_firmware_reads_ = hold;
+    changed();
+}
+
+void SimGadget::set_firmware_fsync_errno(int err) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    firmware_fsync_errno_ = err;
+}
+
 void SimGadget::push_batch(const std::vector<usb_gadgetfs_event>& events) {
     Bytes bytes(events.size() * sizeof(usb_gadgetfs_event));
     if (!events.empty()) std::memcpy(bytes.data(), events.data(), bytes.size());
@@ -271,8 +282,53 @@ void SimGadget::run_batch(const std::vector<usb_gadgetfs_event>& events) {
 
 void SimGadget::host_send(const Bytes& data) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (out_halted_) {
+        ++host_stalls_;
+        return;
+    }
     host_out_.push_back({data, 0});
     changed();
+}
+
+void SimGadget::host_send_unfinished(const Bytes& data) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (out_halted_) {
+        ++host_stalls_;
+        return;
+    }
+    host_out_.push_back({data, 0, true});
+    changed();
+}
+
+bool SimGadget::out_halted() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_halted_;
+}
+
+int SimGadget::out_halts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_halts_;
+}
+
+int SimGadget::host_stalls() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return host_stalls_;
+}
+
+size_t SimGadget::lost_bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lost_bytes_;
+}
+
+void SimGadget::host_clear_halt() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out_halted_ = false;
+    changed();
+}
+
+void SimGadget::in_write_moves_on_interrupt(size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    in_interrupt_moves_ = bytes;
 }
 
 void SimGadget::host_send_zlp() { host_send({}); }
@@ -370,6 +426,11 @@ std::string SimGadget::err() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return err_;
 }
+std::vector<unsigned> SimGadget::tool_limits() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return tool_limits_;
+}
+
 std::vector<std::string> SimGadget::popen_log() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return popen_log_;
@@ -554,31 +615,40 @@ ssize_t SimGadget::do_read(int fd, void* buf, size_t len) {
         return static_cast<ssize_t>(n);
     }
     case Node::Ep1Out: {
-        if (!block(lock, [this] { return !host_out_.empty() || endpoints_gone_; })) {
-            errno = EINTR;
-            return -1;
+        Bytes moved;  // taken into this read request, which has not ended yet
+        HostPacket p;
+        for (;;) {
+            if (!block(lock, [this] { return !host_out_.empty() || endpoints_gone_; })) {
+                lost_bytes_ += moved.size();  // the cancelled request takes them along
+                errno = EINTR;
+                return -1;
+            }
+            if (files_.find(fd) == files_.end()) {
+                errors_.push_back("ep1out closed while a read was waiting on it");
+                errno = EBADF;
+                return -1;
+            }
+            if (host_out_.empty()) {
+                errno = ESHUTDOWN;
+                return -1;
+            }
+            p = host_out_.front();
+            host_out_.pop_front();
+            changed();
+            if (!p.unfinished || p.error != 0) break;
+            moved.insert(moved.end(), p.data.begin(), p.data.end());
         }
-        if (files_.find(fd) == files_.end()) {
-            errors_.push_back("ep1out closed while a read was waiting on it");
-            errno = EBADF;
-            return -1;
-        }
-        if (host_out_.empty()) {
-            errno = ESHUTDOWN;
-            return -1;
-        }
-        HostPacket p = host_out_.front();
-        host_out_.pop_front();
-        changed();
         if (p.error != 0) {
+            lost_bytes_ += moved.size();
             errno = p.error;
             return -1;
         }
-        const size_t n = std::min(len, p.data.size());
+        moved.insert(moved.end(), p.data.begin(), p.data.end());
+        const size_t n = std::min(len, moved.size());
         if (n > 0)  // a zero-length packet has no data pointer to copy from
-            std::memcpy(buf, p.data.data(), n);
-        if (n < p.data.size())
-            host_out_.push_front({Bytes(p.data.begin() + static_cast<long>(n), p.data.end()), 0});
+            std::memcpy(buf, moved.data(), n);
+        if (n < moved.size())
+            host_out_.push_front({Bytes(moved.begin() + static_cast<long>(n), moved.end()), 0});
         return static_cast<ssize_t>(n);
     }
     case Node::Firmware: {
@@ -586,6 +656,12 @@ ssize_t SimGadget::do_read(int fd, void* buf, size_t len) {
             errno = EBADF;
             return -1;
         }
+        if (!block(lock, [this] { return !hold_firmware_reads_; })) {
+            errno = EINTR;
+            return -1;
+        }
+        f = file_of(fd, "read");
+        if (f == nullptr) return -1;
         const Bytes& content = *firmware_;
         if (f->offset >= content.size()) return 0;
         const size_t n = std::min<uint64_t>(len, content.size() - f->offset);
@@ -625,10 +701,20 @@ ssize_t SimGadget::do_write(int fd, const void* buf, size_t len) {
         if (!f->configured) {
             f->configured = true;
             ep_records_.push_back({f->path, Bytes(bytes, bytes + len)});
+            if (f->node == Node::Ep1Out) out_halted_ = false;  // enabling the endpoint clears it
             const auto& result = f->node == Node::Ep1In ? ep1in_record_result : ep1out_record_result;
             return result ? *result : static_cast<ssize_t>(len);
         }
         if (f->node == Node::Ep1Out) {
+            // A "wrong-direction" call halts the endpoint.
+            if (len == 0) {
+                out_halted_ = true;
+                ++out_halts_;
+                trace_.push_back("halt ep1out");
+                changed();
+                errno = EBADMSG;
+                return -1;
+            }
             errno = EINVAL;
             return -1;
         }
@@ -642,6 +728,10 @@ ssize_t SimGadget::do_write(int fd, const void* buf, size_t len) {
             if (f == nullptr) return -1;
         }
         if (!block(lock, [this] { return !hold_in_ || endpoints_gone_; })) {
+            // Cancelled: part of the data may have reached the host.
+            const size_t moved = std::min(len, in_interrupt_moves_);
+            host_in_.insert(host_in_.end(), bytes, bytes + moved);
+            in_interrupt_moves_ = 0;
             errno = EINTR;
             return -1;
         }
@@ -741,17 +831,23 @@ off_t SimGadget::do_lseek(int fd, off_t offset, int whence) {
     std::lock_guard<std::mutex> lock(mutex_);
     OpenFile* f = file_of(fd, "lseek");
     if (f == nullptr) return -1;
-    if (whence != SEEK_SET || offset < 0) {
+    const off_t base = whence == SEEK_CUR ? static_cast<off_t>(f->offset) : 0;
+    if ((whence != SEEK_SET && whence != SEEK_CUR) || base + offset < 0) {
         errno = EINVAL;
         return -1;
     }
-    f->offset = static_cast<uint64_t>(offset);
-    return offset;
+    f->offset = static_cast<uint64_t>(base + offset);
+    return base + offset;
 }
 
 int SimGadget::do_fsync(int fd) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (file_of(fd, "fsync") == nullptr) return -1;
+    const OpenFile* f = file_of(fd, "fsync");
+    if (f == nullptr) return -1;
+    if (f->node == Node::Firmware && firmware_fsync_errno_ != 0) {
+        errno = firmware_fsync_errno_;
+        return -1;
+    }
     ++fsyncs_;
     changed();
     return 0;
@@ -769,9 +865,10 @@ FILE* SimGadget::do_fopen(const char* path, const char* mode) {
     return fmemopen(copy->data(), copy->size(), mode);
 }
 
-FILE* SimGadget::do_popen(const char* command, const char*) {
+FILE* SimGadget::do_tool_open(const char* command, unsigned limit_ms) {
     std::lock_guard<std::mutex> lock(mutex_);
     popen_log_.push_back(command);
+    tool_limits_.push_back(limit_ms);
     trace_.push_back(std::string("popen ") + command);
     changed();
     auto failing = failing_tools.find(command);
@@ -779,28 +876,55 @@ FILE* SimGadget::do_popen(const char* command, const char*) {
         static const cookie_io_functions_t io = {failing_read, nullptr, nullptr, failing_close};
         return fopencookie(new FailingPipe{failing->second}, "r", io);
     }
-    auto it = tools.find(command);
-    if (it != tools.end() && !it->second) {
-        errno = ENOENT;
-        return nullptr;
+    auto hanging = hanging_tools.find(command);
+    std::optional<std::string> output;
+    if (hanging != hanging_tools.end()) {
+        output = hanging->second;
+    } else {
+        auto it = tools.find(command);
+        if (it != tools.end() && !it->second) {
+            errno = ENOENT;
+            return nullptr;
+        }
+        output = it == tools.end() ? std::string() : *it->second;
     }
-    const std::string output = it == tools.end() ? std::string() : *it->second;
-    if (output.empty()) return std::fopen("/dev/null", "r");
-    auto* copy = new std::string(output);
-    pipe_buffers_.push_back(copy);
-    return fmemopen(copy->data(), copy->size(), "r");
+    FILE* stream;
+    if (output->empty()) {
+        stream = std::fopen("/dev/null", "r");
+    } else {
+        auto* copy = new std::string(*output);
+        pipe_buffers_.push_back(copy);
+        stream = fmemopen(copy->data(), copy->size(), "r");
+    }
+    // A hanging tool's output ends where the limit passes: it is killed.
+    if (hanging != hanging_tools.end()) killed_tools_.push_back(stream);
+    return stream;
 }
 
-int SimGadget::do_pclose(FILE* stream) {
+int SimGadget::do_tool_close(FILE* stream) {
     std::lock_guard<std::mutex> lock(mutex_);
     trace_.push_back("pclose");
-    return std::fclose(stream);
+    std::fclose(stream);
+    auto killed = std::find(killed_tools_.begin(), killed_tools_.end(), stream);
+    if (killed != killed_tools_.end()) {
+        killed_tools_.erase(killed);
+        trace_.push_back("killed");
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    return 0;
 }
 
-int SimGadget::do_system(const char* command) {
+int SimGadget::do_tool_run(const char* command, unsigned limit_ms) {
     std::lock_guard<std::mutex> lock(mutex_);
     trace_.push_back(std::string("system ") + command);
+    tool_limits_.push_back(limit_ms);
     changed();
+    if (hanging_tools.count(command) != 0) {
+        trace_.push_back("killed");
+        errno = ETIMEDOUT;
+        return -1;
+    }
     return 0;
 }
 
@@ -819,9 +943,11 @@ int SimGadget::do_thread_wake(pthread_t thread) {
     ++wakes_;
     // Like a signal: it interrupts a call that is blocked now and is lost
     // otherwise.
-    const bool blocked = std::any_of(blocked_threads_.begin(), blocked_threads_.end(),
-                                     [&](pthread_t t) { return pthread_equal(t, thread); });
-    if (blocked) {
+    const auto same = [&](pthread_t t) { return pthread_equal(t, thread); };
+    const bool blocked = std::any_of(blocked_threads_.begin(), blocked_threads_.end(), same);
+    // A second signal before the first is taken merges with it.
+    const bool pending = std::any_of(woken_threads_.begin(), woken_threads_.end(), same);
+    if (blocked && !pending) {
         woken_threads_.push_back(thread);
         changed();
     }

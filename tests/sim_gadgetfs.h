@@ -96,6 +96,9 @@ public:
     std::map<std::string, std::optional<std::string>> tools;
     // Output of a tool whose read fails after the given bytes.
     std::map<std::string, std::string> failing_tools;
+    // Output of a tool that then prints nothing more and never ends: the
+    // daemon's time limit passes and the tool is killed.
+    std::map<std::string, std::string> hanging_tools;
 
     // ---- The firmware image "/tmp/firmware" ----
     void set_firmware(std::optional<Bytes> content);
@@ -106,6 +109,10 @@ public:
     void set_firmware_write_limit(size_t limit);
     // While held, writes to the image wait (a slow disk).
     void hold_firmware_writes(bool hold);
+    // While held, reads of the image wait.
+    void hold_firmware_reads(bool hold);
+    // Syncs of the image fail with this errno while set (0: they succeed).
+    void set_firmware_fsync_errno(int err);
 
     // ---- ep0 script ----
     void push_batch(const std::vector<usb_gadgetfs_event>& events);
@@ -122,9 +129,21 @@ public:
     void wait_ep0_idle();
 
     // ---- The host side of the bulk endpoints ----
+    // gadgetfs semantics of bulk OUT: a read request ends at a short packet
+    // (or when full); a signal cancels it, and the bytes it had taken so far
+    // are lost. A halted endpoint (the daemon's zero-length write on it)
+    // stalls what the host sends until the host clears the halt.
     void host_send(const Bytes& data);  // one read result for the daemon
+    // Full packets that move into the pending read without ending it; the
+    // next host_send ends the read with these bytes in front.
+    void host_send_unfinished(const Bytes& data);
     void host_send_zlp();
     void host_send_error(int err);
+    bool out_halted() const;
+    int out_halts() const;      // halts the daemon set on bulk OUT
+    int host_stalls() const;    // packets refused with a stall
+    size_t lost_bytes() const;  // bytes of cancelled reads
+    void host_clear_halt();
     Bytes host_received() const;
     size_t host_pending() const;  // packets sent but not yet read by the daemon
     void clear_host_received();
@@ -133,6 +152,9 @@ public:
     void push_in_write_results(const std::vector<ssize_t>& results);
     // While held, writes to ep1in wait (the host is not reading).
     void hold_in_writes(bool hold);
+    // A held write to ep1in that a signal cuts off has moved this many bytes
+    // to the host before it returns EINTR (once).
+    void in_write_moves_on_interrupt(size_t bytes);
     // Endpoint reads fail with ESHUTDOWN, as after a disconnect.
     void endpoints_gone(bool gone);
     // The next write to ep1in waits before it reaches gadgetfs (as if the
@@ -156,8 +178,9 @@ public:
     std::vector<EpRecord> endpoint_records() const;
     std::string out() const;
     std::string err() const;
-    std::vector<std::string> popen_log() const;
-    std::vector<std::string> trace() const;  // ep0 replies, popen, system in order
+    std::vector<std::string> popen_log() const;  // tools started, in order
+    std::vector<unsigned> tool_limits() const;   // the time limit of each, ms
+    std::vector<std::string> trace() const;      // ep0 replies, popen, system in order
     std::vector<std::string> errors() const;
     std::vector<std::pair<Node, unsigned long>> ioctls() const;
     uint64_t usleep_total() const;
@@ -189,9 +212,9 @@ public:
     off_t do_lseek(int fd, off_t offset, int whence);
     int do_fsync(int fd);
     FILE* do_fopen(const char* path, const char* mode);
-    FILE* do_popen(const char* command, const char* mode);
-    int do_pclose(FILE* stream);
-    int do_system(const char* command);
+    FILE* do_tool_open(const char* command, unsigned limit_ms);
+    int do_tool_close(FILE* stream);
+    int do_tool_run(const char* command, unsigned limit_ms);
     int do_usleep(unsigned int usec);
     int do_nanosleep(const struct timespec* duration);
     int do_thread_create(pthread_t* thread, void* (*start)(void*), void* arg);
@@ -219,6 +242,7 @@ private:
     struct HostPacket {
         Bytes data;
         int error = 0;
+        bool unfinished = false;
     };
 
     // Blocks the calling thread until `ready` or a wake; returns false when
@@ -256,6 +280,15 @@ private:
     int firmware_write_errno_ = 0;
     size_t firmware_write_limit_ = 0;
     bool hold_firmware_ = false;
+    bool hold_firmware_reads_ = false;
+    int firmware_fsync_errno_ = 0;
+    bool out_halted_ = false;
+    int out_halts_ = 0;
+    int host_stalls_ = 0;
+    size_t lost_bytes_ = 0;
+    size_t in_interrupt_moves_ = 0;
+    std::vector<unsigned> tool_limits_;
+    std::vector<FILE*> killed_tools_;
     std::map<Node, int> selects_;
     std::vector<pthread_t> blocked_threads_;
     std::vector<pthread_t> woken_threads_;

@@ -2,7 +2,9 @@
 // the vendor commands and the simulated bulk endpoints.
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <numeric>
 
 #include "daemon_fixture.h"
@@ -13,6 +15,14 @@ namespace {
 using sim::Bytes;
 using sim::Node;
 using sim::sequence;
+
+// A firmware reply whose open worked.
+Bytes frame(uint8_t command) {
+    Bytes b(24, 0);
+    b[0] = command;
+    std::memcpy(b.data() + 4, "Error", 5);
+    return b;
+}
 
 int count(const std::string& text, const std::string& what) {
     int n = 0;
@@ -159,17 +169,6 @@ TEST_F(Streams, DataWithoutAnUploadIsDropped) {
     EXPECT_EQ(sim.firmware(), sequence(10));
 }
 
-TEST_F(Streams, MissingImageDropsTheDataAndKeepsServing) {
-    sim.set_firmware(std::nullopt);
-    const Answer a = vendor(8);
-    EXPECT_EQ(a.reply()[0], 8);
-    EXPECT_EQ(fdFirmware.load(), -1);
-    sim.host_send(sequence(100));
-    wait_rx_idle(1);
-    EXPECT_NE(sim.out().find("No output file"), std::string::npos);
-    EXPECT_EQ(vendor(1).reply()[0], 1);
-}
-
 TEST_F(Streams, ReadErrorKeepsTheUploadOpen) {
     vendor(8);
     sim.host_send(sequence(10));
@@ -184,19 +183,111 @@ TEST_F(Streams, ReadErrorKeepsTheUploadOpen) {
     EXPECT_EQ(sim.firmware(), expected);
 }
 
-TEST_F(Streams, FailedDiskWriteAbandonsTheUpload) {
-    sim.set_firmware(sequence(50, 5));
+TEST_F(Streams, AWriteThatRetryingCannotFixEndsTheUploadAtOnce) {
+    // The file is closed and bulk OUT halted: the host's next packet is
+    // stalled. What was written before stays. After the host clears the
+    // halt, a new upload works.
+    struct Case {
+        int err;  // of every write to the image, or of its sync
+        bool sync;
+        const char* what;
+    };
+    const Case cases[] = {
+        {ENOSPC, false, "write to disk failed"}, {EIO, false, "write to disk failed"},
+        {EROFS, false, "write to disk failed"},  {EFBIG, false, "write to disk failed"},
+        {EDQUOT, false, "write to disk failed"}, {EIO, true, "sync to disk failed"},
+    };
+    int halts = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(std::strerror(c.err)) + (c.sync ? " on sync" : ""));
+        sim.set_firmware(sequence(50, 5));
+        vendor(8);
+        const size_t err_before = sim.err().size();
+        const uint64_t slept = sim.usleep_total();
+        (c.sync ? sim.set_firmware_fsync_errno(c.err) : sim.set_firmware_write_errno(c.err));
+        sim.host_send(sequence(100));
+        ASSERT_TRUE(wait_upload_closed());
+        ASSERT_TRUE(sim.wait_for_err("Upload abandoned, bulk OUT halted: ", halts + 1));
+        ++halts;
+        EXPECT_EQ(sim.out_halts(), halts);
+        const std::string err = sim.err().substr(err_before);
+        EXPECT_EQ(count(err, "write error: "), c.sync ? 0 : 1) << "no retry";
+        EXPECT_NE(err.find(std::string("Upload abandoned, bulk OUT halted: ") + c.what + " (" +
+                           std::strerror(c.err) + ")\n"),
+                  std::string::npos)
+            << err;
+        EXPECT_EQ(sim.usleep_total(), slept) << "no pause for a retry";
+        EXPECT_EQ(sim.open_count(Node::Firmware), 0);
+
+        sim.host_send(sequence(100, 1));
+        EXPECT_EQ(sim.host_stalls(), halts);
+        sim.set_firmware_write_errno(0);
+        sim.set_firmware_fsync_errno(0);
+        if (!c.sync) {
+            EXPECT_EQ(sim.firmware(), sequence(50, 5));
+        }
+        sim.host_clear_halt();
+    }
     vendor(8);
-    sim.set_firmware_write_errno(ENOSPC);
-    sim.host_send(sequence(100));
+    sim.host_send(sequence(100, 2));
+    sim.host_send_zlp();
     ASSERT_TRUE(wait_upload_closed());
-    EXPECT_NE(sim.err().find("write error\n"), std::string::npos);
-    EXPECT_EQ(count(sim.err(), "write error: No space left on device\n"), 101);
-    // Later data is dropped; what was there before stays.
-    sim.set_firmware_write_errno(0);
+    EXPECT_EQ(sim.firmware(), sequence(100, 2));
+}
+
+TEST_F(Streams, InterruptedOrBusyWritesAreRetried) {
+    vendor(8);
+    sim.set_firmware_write_errno(EAGAIN);
     sim.host_send(sequence(100));
-    wait_rx_idle(2);
-    EXPECT_EQ(sim.firmware(), sequence(50, 5));
+    ASSERT_TRUE(sim.wait_for_err("write error: Resource temporarily unavailable\n", 2));
+    sim.set_firmware_write_errno(0);
+    sim.host_send_zlp();
+    ASSERT_TRUE(wait_upload_closed());
+    EXPECT_EQ(sim.firmware(), sequence(100));
+    EXPECT_EQ(sim.out_halts(), 0);
+}
+
+TEST_F(Streams, AFailedUploadOpenRefusesTheDataUntilTheHostClearsTheHalt) {
+    // Bytes of an abandoned upload wait in the RX thread's pending read.
+    vendor(8);
+    sim.host_send_unfinished(sequence(512, 7));
+    ASSERT_TRUE(sim.wait_until([&] { return sim.host_pending() == 0; }));
+
+    sim.set_firmware(std::nullopt);
+    const Answer failed = vendor(8);
+    EXPECT_EQ(failed.reply()[12], ENOENT);
+    // The pending read was cut off (its bytes are gone) and bulk OUT halted
+    // before the reply went out.
+    EXPECT_EQ(sim.lost_bytes(), 512u);
+    const auto trace = sim.trace();
+    const auto halt = std::find(trace.begin(), trace.end(), "halt ep1out");
+    ASSERT_NE(halt, trace.end());
+    EXPECT_NE(std::find(halt, trace.end(), "ep0 reply 24"), trace.end());
+    EXPECT_TRUE(sim.out_halted());
+    sim.host_send(sequence(1000, 8));
+    EXPECT_EQ(sim.host_stalls(), 1) << "the host's data is refused, not dropped";
+
+    sim.host_clear_halt();
+    sim.set_firmware(Bytes{});
+    EXPECT_EQ(vendor(8).reply(), frame(8));
+    sim.host_send(sequence(300, 9));
+    sim.host_send_zlp();
+    ASSERT_TRUE(wait_upload_closed());
+    EXPECT_EQ(sim.firmware(), sequence(300, 9));
+}
+
+TEST_F(Streams, AnUploadCommandCutsOffAReadLeftPending) {
+    // Without a failure: bytes a read took before the command never reach
+    // the new upload, and the new upload loses nothing.
+    sim.host_send_unfinished(sequence(1024, 3));
+    ASSERT_TRUE(sim.wait_until([&] { return sim.host_pending() == 0; }));
+    vendor(8);
+    sim.host_send(sequence(200, 4));
+    sim.host_send_zlp();
+    ASSERT_TRUE(wait_upload_closed());
+    EXPECT_EQ(sim.firmware(), sequence(200, 4));
+    EXPECT_EQ(sim.lost_bytes(), 1024u);
+    EXPECT_EQ(sim.out_halts(), 0);
 }
 
 TEST_F(Streams, ShortDiskWritesAreCompleted) {
@@ -340,19 +431,52 @@ TEST_F(Streams, FailingEndpointReadsDoNotSpin) {
     sim.endpoints_gone(false);
 }
 
-TEST_F(Streams, AnOpenTransferSurvivesAThreadRestart) {
+TEST_F(Streams, AnUploadReadCutOffByAStopEndsTheUploadHalted) {
+    // gadgetfs drops what a cancelled read had taken: going on would leave
+    // a gap in the image.
     vendor(8);
     sim.host_send(sequence(100));
     wait_rx_idle(1);
+    sim.host_send_unfinished(sequence(512, 1));
+    ASSERT_TRUE(sim.wait_until([&] { return sim.host_pending() == 0; }));
     configure();  // the host selects configuration 1 again: new pair of threads
-    ASSERT_TRUE(sim.wait_for_err("Starting RX thread: 0", 2));
-    sim.host_send(sequence(50, 4));
-    sim.host_send_zlp();
-    ASSERT_TRUE(wait_upload_closed());
-    Bytes expected = sequence(100);
-    const Bytes tail = sequence(50, 4);
-    expected.insert(expected.end(), tail.begin(), tail.end());
-    EXPECT_EQ(sim.firmware(), expected);
+    EXPECT_EQ(fdFirmware.load(), 0);
+    EXPECT_EQ(sim.out_halts(), 1);
+    EXPECT_EQ(sim.lost_bytes(), 512u);
+    EXPECT_NE(
+        sim.err().find("Upload abandoned, bulk OUT halted: read from usb interrupted (Interrupted system "
+                       "call)\n"),
+        std::string::npos);
+    EXPECT_EQ(sim.firmware(), sequence(100));
+}
+
+TEST_F(Streams, ADownloadWriteCutOffEndsTheDownloadWithoutResending) {
+    sim.set_firmware(sequence(600000));
+    sim.hold_in_writes(true);
+    sim.in_write_moves_on_interrupt(1000);  // the host had taken part of the chunk
+    vendor(9);
+    ASSERT_TRUE(sim.wait_until([&] { return sim.blocked_count() == 2; }));  // RX reading, TX writing
+    request(0x00, 9, 0);                                                    // SET_CONFIGURATION 0
+    ASSERT_TRUE(wait_download_closed());
+    sim.hold_in_writes(false);
+    EXPECT_NE(sim.err().find("write to usb failed\n"), std::string::npos);
+    EXPECT_EQ(sim.host_received(), sequence(1000)) << "the chunk is not sent again";
+}
+
+TEST_F(Streams, AStopBetweenChunksLeavesTheDownloadOpen) {
+    const Bytes image = sequence(1200000);
+    sim.set_firmware(image);
+    sim.hold_firmware_reads(true);
+    vendor(9);
+    ASSERT_TRUE(sim.wait_until([&] { return sim.blocked_count() == 2; }));  // TX reads its first chunk
+    request(0x00, 9, 0);
+    sim.hold_firmware_reads(false);
+    ASSERT_TRUE(sim.wait_for_err(" TX Thread exiting\n"));
+    EXPECT_GT(fdRFirmware.load(), 0);
+    EXPECT_EQ(totalBytesRead.load(), 0u);
+    configure();  // the next pair goes on with it, from where it was
+    ASSERT_TRUE(wait_download_closed());
+    EXPECT_EQ(sim.host_received(), image);
 }
 
 TEST_F(Streams, StopCyclesWithTransfersReplacedInFlight) {

@@ -1,5 +1,6 @@
 // The vendor command set: frame, dispatch, board information, LED ring and
 // power commands, against recording stand-ins for the board's tools.
+#include <cerrno>
 #include <cstring>
 
 #include "daemon_fixture.h"
@@ -193,7 +194,9 @@ TEST_F(VendorCommands, PowerCommandsAnswerBeforeTheyAct) {
               (std::vector<std::string>{"ep0 reply 4", "system reboot", "ep0 reply 4", "system shutdown"}));
 }
 
-TEST_F(VendorCommands, FirmwareRepliesSayErrorWhateverTheOpenGave) {
+TEST_F(VendorCommands, FirmwareRepliesCarryTheOpenResult) {
+    // "Error" at bytes 4..9 whatever happened; bytes 12..15 the open's errno
+    // (0 when it opened), little-endian; every other byte zero.
     const Answer write = vendor(8);
     EXPECT_EQ(write.reply(), frame(8, "Error", 24));
     EXPECT_EQ(write.err, "Opening blockdevice for writing... \nFile/device(write) opening process result= [" +
@@ -204,11 +207,47 @@ TEST_F(VendorCommands, FirmwareRepliesSayErrorWhateverTheOpenGave) {
     EXPECT_NE(read.err.find("Reading all bytes from firmware... \n"), std::string::npos);
 
     sim.set_firmware(std::nullopt);
-    const Answer missing = vendor(8);
-    EXPECT_EQ(missing.reply(), frame(8, "Error", 24));
-    EXPECT_NE(missing.err.find("Block device still open for writing, close it first!\n"), std::string::npos);
-    EXPECT_NE(missing.err.find("result= [-1]"), std::string::npos);
+    for (uint8_t command : {8, 9}) {
+        const Answer missing = vendor(command);
+        Bytes expected = frame(command, "Error", 24);
+        expected[12] = ENOENT;
+        EXPECT_EQ(missing.reply(), expected) << int{command};
+        EXPECT_NE(missing.err.find("still open for"), std::string::npos);
+        EXPECT_NE(missing.err.find("result= [-1]"), std::string::npos);
+    }
     EXPECT_EQ(fdFirmware.load(), -1);
+    EXPECT_EQ(fdRFirmware.load(), -1);
+}
+
+TEST_F(VendorCommands, AHungToolIsStoppedAndAnswersAsOneThatCannotStart) {
+    // Each tool gets 10 s; past it, its output so far is dropped and the
+    // command answers as for a tool the shell could not start.
+    struct Case {
+        uint8_t command;
+        std::string tool;
+        Bytes reply;
+    };
+    const Case cases[] = {
+        {3, kMmcCmd, frame(3, std::string("\0", 1), 5)},
+        {4, kSerialCmd, frame(4, "", 39)},
+        {6, kLedCmd + "rotate_orange", frame(6, "Failed to run command", 104)},
+    };
+    for (const Case& c : cases) {
+        sim.hanging_tools[c.tool] = kLifeA + "0x01\npartial";
+        const Answer a = vendor(c.command);
+        EXPECT_EQ(a.reply(), c.reply) << c.tool;
+        EXPECT_NE(
+            a.err.find("Tool stopped after 10 s without an end: " + c.tool + "\nFailed to run command\n"),
+            std::string::npos)
+            << a.err;
+    }
+    // A power command has answered already; the stop is only logged.
+    sim.hanging_tools["reboot"] = "";
+    const Answer reboot = vendor(10);
+    EXPECT_EQ(reboot.reply(), (Bytes{0x0A, 0, 0, 0}));
+    EXPECT_NE(reboot.err.find("Tool stopped after 10 s without an end: reboot\n"), std::string::npos);
+    EXPECT_EQ(sim.tool_limits(), std::vector<unsigned>(4, 10000u));
+    EXPECT_EQ(vendor(1).reply()[0], 1) << "ep0 is served again";
 }
 
 TEST_F(VendorCommands, DownloadLengthFromTheRequest) {
