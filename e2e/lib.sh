@@ -102,6 +102,9 @@ wait_until() {
     return 0
 }
 
+# now_ms: milliseconds since the VM booted.
+now_ms() { awk '{ printf "%d\n", $1 * 1000 }' /proc/uptime; }
+
 # ---------------------------------------------------------------------------
 # The board side: controller nodes, serial number, the daemon
 
@@ -391,6 +394,20 @@ expect_order() {
 # ---------------------------------------------------------------------------
 # dfuctl
 
+# What the tests expect of dfuctl's exit statuses and messages, in one place
+# (see dfuctl --help). A message is matched as a fixed string within
+# standard error.
+DFU_EXIT_MISMATCH=65      # verify, flash: the image differs; download: too short
+DFU_EXIT_VANISHED=74      # the board went away
+DFU_EXIT_TIMEOUT=75       # a request or transfer timed out
+DFU_EXIT_STALLED=76       # a request stalled, or a malformed reply
+DFU_EXIT_CANNOT_OPEN=72   # the board cannot open its image file
+DFU_EXIT_REFUSED=79       # the board refused the image's data
+DFU_MSG_VANISHED="vanished"
+DFU_MSG_CANNOT_OPEN="the board cannot open its image file /tmp/firmware: "
+DFU_MSG_REFUSED="the board could not store the image: it refused the data after "
+DFU_MSG_FULL_SPEED="full speed"
+
 # dfu ARGS...: runs dfuctl with a time limit. Sets DFU_RC, DFU_OUT (standard
 # output without the last newline), DFU_ERR; the raw output stays in
 # $E2E_DIR/dfu.out.
@@ -424,13 +441,26 @@ expect_dfu_rc() {
     ok "dfuctl $* -> $_er_rc"
 }
 
-# expect_stalled ARGS...: the request is stalled (exit 76, nothing on stdout).
+# expect_stalled ARGS...: the request is stalled (nothing on stdout).
 expect_stalled() {
     dfu "$@"
-    [ "$DFU_RC" = 76 ] || fail "dfuctl $*: exit status $DFU_RC, expected 76 (stalled)"
+    [ "$DFU_RC" = "$DFU_EXIT_STALLED" ] || fail "dfuctl $*: exit status $DFU_RC, expected $DFU_EXIT_STALLED (stalled)"
     [ -z "$DFU_OUT" ] || fail "dfuctl $*: a stalled request printed '$DFU_OUT'"
     case "$DFU_ERR" in *stall*) ;; *) fail "dfuctl $*: stderr does not mention the stall: $DFU_ERR" ;; esac
     ok "dfuctl $* -> stalled"
+}
+
+# expect_dfu_fails RC MESSAGE ARGS...: dfuctl ARGS exits with RC and says
+# MESSAGE (a fixed string) on standard error.
+expect_dfu_fails() {
+    _ef_rc=$1 _ef_msg=$2; shift 2
+    dfu "$@"
+    [ "$DFU_RC" = "$_ef_rc" ] || fail "dfuctl $*: exit status $DFU_RC, expected $_ef_rc"
+    case "$DFU_ERR" in
+        *"$_ef_msg"*) ;;
+        *) fail "dfuctl $*: standard error does not say '$_ef_msg'" ;;
+    esac
+    ok "dfuctl $* -> $_ef_rc '$_ef_msg'"
 }
 
 # expect_out_line TEXT: the last dfuctl run printed the line TEXT.
@@ -478,10 +508,56 @@ expect_sha256() {
     ok "sha256 of $1"
 }
 
-# make_image FILE BYTES: a file of BYTES pseudo-random bytes.
-make_image() {
-    head -c "$2" /dev/urandom >"$1" || fail "make_image $1 $2"
+# Files. busybox's head, cmp and wc read a byte at a time, which takes
+# seconds per image in the VM; these use dd, md5sum and stat instead.
+
+size_of() { stat -c %s "$1"; }
+# digest FILE [N]: MD5 of FILE, or of its first N bytes.
+digest() {
+    if [ $# = 2 ]; then
+        _dg=$(dd if="$1" bs=1048576 count="$2" iflag=count_bytes status=none | md5sum)
+    else
+        _dg=$(md5sum <"$1")
+    fi
+    printf '%s\n' "${_dg%% *}"
 }
+# same_file A B: the same bytes.
+same_file() { [ "$(size_of "$1")" = "$(size_of "$2")" ] && [ "$(digest "$1")" = "$(digest "$2")" ]; }
+# is_prefix FILE IMAGE: FILE is no longer than IMAGE and equals its start.
+is_prefix() {
+    # shellcheck disable=SC2046 # two sizes
+    set -- "$1" "$2" $(stat -c %s "$1" "$2")
+    [ "$3" -le "$4" ] || return 1
+    [ "$3" = 0 ] || [ "$(digest "$1")" = "$(digest "$2" "$3")" ]
+}
+# make_image FILE BYTES (or new_image): a file of BYTES pseudo-random bytes.
+make_image() {
+    dd if=/dev/urandom of="$1" bs=1048576 count="$2" iflag=count_bytes,fullblock status=none \
+        || fail "cannot make $1 ($2 bytes)"
+}
+new_image() { make_image "$@"; }
+
+# expect_prefix FILE IMAGE: FILE holds the first bytes of IMAGE, nothing else.
+expect_prefix() {
+    is_prefix "$1" "$2" || fail "$1 ($(size_of "$1") bytes) is not the start of $2: $(cmp "$1" "$2" 2>&1 | head -n 1)"
+    ok "$1 = the first $(size_of "$1") bytes of $2"
+}
+
+# firmware_reply COMMAND ERRNO: the 24-byte reply of firmware command 8 or 9
+# as dfuctl control prints it: "Error" and its NUL at bytes 4-9 whatever
+# happened, the result of the board's open (0 or an errno) at bytes 12-15.
+firmware_reply() {
+    printf '%02x 00 00 00 45 72 72 6f 72 00 00 00 %02x %02x %02x %02x' "$1" \
+        $(( $2 & 255 )) $(( ($2 >> 8) & 255 )) $(( ($2 >> 16) & 255 )) $(( ($2 >> 24) & 255 ))
+    printf ' 00 00 00 00 00 00 00 00'
+}
+
+# Halt state of a bulk endpoint as the device controller reports it
+# (GET_STATUS, answered by the controller itself): "01 00" halted.
+expect_halted() { expect_dfu 0 "01 00" control 0x82 0 0 "$1" 2; }
+expect_not_halted() { expect_dfu 0 "00 00" control 0x82 0 0 "$1" 2; }
+# clear_halt EP: CLEAR_FEATURE(ENDPOINT_HALT), as a host does after a stall.
+clear_halt() { expect_dfu 0 "" control 0x02 1 0 "$1" 0; }
 
 # ---------------------------------------------------------------------------
 # Transfers
@@ -511,6 +587,25 @@ upload_ok() {
     expect_eq "$_ur" "1 $_size" "zero-length reads and bytes written for $1"
 }
 
+# firmware_on_small_fs KIB: /tmp/firmware becomes an empty file on a tmpfs
+# of KIB KiB of its own (bind-mounted over it), so that an upload fills the
+# file system. firmware_on_tmp: back to a plain, empty file in /tmp.
+E2E_SMALL_FS=$E2E_DIR/small-fs
+firmware_on_small_fs() {
+    firmware_on_tmp
+    mkdir -p "$E2E_SMALL_FS"
+    mount -t tmpfs -o "size=${1}k" tmpfs "$E2E_SMALL_FS" || fail "cannot mount a tmpfs of $1 KiB"
+    : >"$E2E_SMALL_FS/firmware"
+    mount -o bind "$E2E_SMALL_FS/firmware" /tmp/firmware || fail "cannot bind the small file system's file"
+}
+firmware_on_tmp() {
+    if grep -qs " $E2E_SMALL_FS " /proc/mounts; then
+        umount /tmp/firmware && umount "$E2E_SMALL_FS" || fail "cannot unmount the small file system"
+    fi
+    rm -f /tmp/firmware
+    : >/tmp/firmware
+}
+
 # ---------------------------------------------------------------------------
 # Stand-ins for the board's outside commands (velko-bridge-cli, mmc, reboot,
 # shutdown). Each records its arguments, one call per line.
@@ -528,10 +623,29 @@ standin_output_file() {
 }
 standin_status() { echo "$2" >"$E2E_STANDINS/$1.rc"; }
 standin_calls() { cat "$E2E_STANDINS/$1.log" 2>/dev/null; }
-standin_reset() { rm -f "$E2E_STANDINS/$1.log"; }
+standin_reset() { rm -f "$E2E_STANDINS/$1.log" "$E2E_STANDINS/$1.sleep" "$E2E_STANDINS/$1.pids"; }
+
+# standin_hang NAME SECONDS: NAME hangs SECONDS before it answers.
+# standin_processes NAME: the process ids of the last hanging call of NAME
+# that are still alive (none once its process group is gone).
+standin_hang() { echo "$2" >"$E2E_STANDINS/$1.sleep"; }
+standin_processes() {
+    for _sp in $(cat "$E2E_STANDINS/$1.pids" 2>/dev/null); do
+        # A killed process that nobody has reaped yet counts as gone.
+        grep -qs '^State:[[:space:]]*[^Z[:space:]]' "/proc/$_sp/status" && printf '%s ' "$_sp"
+    done
+}
+
+# standin_called NAME: NAME ran (a call without arguments records an empty
+# line); expect_standin_not_called NAME: it did not.
+standin_called() { [ -e "$E2E_STANDINS/$1.log" ]; }
+expect_standin_not_called() {
+    ! standin_called "$1" || fail "$1 ran: $(standin_calls "$1" | head -n 3)"
+    ok "$1 did not run"
+}
 
 # expect_standin_calls NAME LINES: the recorded calls of NAME are exactly
-# LINES (one call per line; empty: never called).
+# LINES (one call per line; a call without arguments is an empty line).
 expect_standin_calls() {
     _sc=$(standin_calls "$1")
     [ "$_sc" = "$2" ] || fail "calls of $1:

@@ -9,6 +9,9 @@
 #   --daemon BIN          the daemon binary (copied to /usr/sbin/gadgetdfu)
 #   --dfuctl BIN          the host tool (copied to /usr/bin/dfuctl)
 #   --test SCRIPT         the test script, run by /bin/sh (dash) inside the VM
+#   --variant NAME        one of the script's variants (its "# e2e-variants:"
+#                         line): exported as E2E_VARIANT; the run is named
+#                         SCRIPT_NAME
 #   --daemon-wrapper BIN  run the daemon through BIN, e.g. /usr/bin/qemu-arm-static
 #                         for a static armhf build
 #   --timeout SECONDS     hard limit for the whole VM run (default: the test's
@@ -18,7 +21,9 @@
 #   --smp N               guest CPUs (default 2)
 #   --log FILE            console log (kept); without it a temporary log is
 #                         kept only when the run fails
-#   --env NAME=VALUE      export NAME to the test (repeatable)
+#   --env NAME=VALUE      export NAME to the test (repeatable); E2E_FULL_SPEED=1
+#                         gives a full-speed link (the default for a script
+#                         with the line "# e2e-full-speed")
 #   --file SRC[:DEST]     copy SRC into the VM (default DEST /e2e/files/NAME)
 #   --keep                keep the temporary folder with the initramfs
 #   --quiet               do not echo the console while the VM runs
@@ -37,7 +42,7 @@ me=$(basename "$0")
 die() { echo "$me: $*" >&2; exit 125; }
 usage() { sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'; }
 
-daemon="" dfuctl="" test_script="" wrapper="" timeout_s="" memory="" smp=2
+daemon="" dfuctl="" test_script="" variant="" wrapper="" timeout_s="" memory="" smp=2
 log="" keep=0 quiet=0
 envs=() files=()
 while [ $# -gt 0 ]; do
@@ -45,6 +50,7 @@ while [ $# -gt 0 ]; do
     --daemon) daemon=${2:?}; shift 2 ;;
     --dfuctl) dfuctl=${2:?}; shift 2 ;;
     --test) test_script=${2:?}; shift 2 ;;
+    --variant) variant=${2:?}; shift 2 ;;
     --daemon-wrapper) wrapper=${2:?}; shift 2 ;;
     --timeout) timeout_s=${2:?}; shift 2 ;;
     --memory) memory=${2:?}; shift 2 ;;
@@ -65,13 +71,16 @@ for f in "$daemon" "$dfuctl" "$test_script" ${wrapper:+"$wrapper"}; do
 done
 [ "$(uname -m)" = x86_64 ] || die "the VM runs x86_64 binaries; this host is $(uname -m)"
 
-test_name=$(basename "$test_script" .sh)
+test_name=$(basename "$test_script" .sh)${variant:+_$variant}
 # A test can state what it needs in its own header.
 header_value() { sed -n "s/^# e2e-$1: *\([0-9][0-9]*\).*/\1/p" "$test_script" | head -n1; }
 [ -n "$timeout_s" ] || timeout_s=$(header_value timeout)
 [ -n "$timeout_s" ] || timeout_s=120
 [ -n "$memory" ] || memory=$(header_value memory)
 [ -n "$memory" ] || memory=2048
+# Given first, so that an --env of the same name wins.
+grep -q '^# e2e-full-speed' "$test_script" && envs=(E2E_FULL_SPEED=1 ${envs[@]+"${envs[@]}"})
+[ -z "$variant" ] || envs=("E2E_VARIANT=$variant" ${envs[@]+"${envs[@]}"})
 
 for tool in qemu-system-x86_64 busybox dash cpio timeout ldd flock readelf; do
   command -v "$tool" >/dev/null || die "$tool is missing (scripts/deps.sh installs it)"
@@ -221,6 +230,7 @@ cp "$kdir/modules.list" "$root/lib/modules/load-order"
 
 install -m 755 "$here/vm/init" "$root/init"
 install -m 644 "$here/lib.sh" "$root/e2e/lib.sh"
+install -m 644 "$here/faults.sh" "$root/e2e/faults.sh"
 install -m 644 "$test_script" "$root/e2e/test.sh"
 for spec in ${files[@]+"${files[@]}"}; do
   src=${spec%%:*}; dest=${spec#*:}

@@ -1,1 +1,0 @@
-faults_trips_small.sh

@@ -1,1 +1,0 @@
-faults_unplug_upload.sh
