@@ -2,8 +2,6 @@
 
 #include <gadgetdfu/protocol.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <iostream>
 #include <new>
@@ -12,6 +10,7 @@
 #include "files.hpp"
 #include "numbers.hpp"
 #include "output.hpp"
+#include "platform.hpp"
 #include "replies.hpp"
 #include "usb.hpp"
 
@@ -47,7 +46,7 @@ StreamOptions stream_options(Session& s, Bus& bus, const std::string& operation,
     return o;
 }
 
-bool live_progress(const GlobalOptions& g) { return !g.quiet && ::isatty(STDERR_FILENO) == 1; }
+bool live_progress(const GlobalOptions& g) { return !g.quiet && platform::stderr_is_terminal(); }
 
 // ---- the commands ----
 

@@ -1,0 +1,46 @@
+// What differs between the operating systems dfuctl runs on: file
+// descriptors, sizes of disks, the terminal, and what the system knows about a
+// USB device without opening it. platform_posix.cpp serves Linux and other
+// POSIX systems, platform_windows.cpp Windows. No logic lives here: callers
+// decide what a failure means.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace dfuctl::platform {
+
+// Descriptors are binary (no newline translation) and not inherited by child
+// processes. Each returns -1 and sets errno on failure.
+int open_read(const std::string& path);
+// Creates or truncates.
+int create_write(const std::string& path);
+// A second descriptor for standard output.
+int duplicate_stdout();
+int close(int fd);
+
+// Like read(2) and write(2); a count above what one call takes is shortened.
+std::ptrdiff_t read_some(int fd, void* buf, std::size_t count);
+std::ptrdiff_t write_some(int fd, const void* buf, std::size_t count);
+
+bool is_directory(int fd);
+// Size of a regular file or of a whole disk; empty for pipes, terminals and
+// the like.
+std::optional<std::uint64_t> size_of(int fd);
+
+// Whether standard error is a terminal (a console on Windows), where a
+// progress line may redraw itself.
+bool stderr_is_terminal();
+
+// The serial number the system read from the USB device at `port_path`
+// ("bus-port.port...") when it enumerated it, if it shows it without the
+// device being opened (Linux: sysfs).
+std::optional<std::string> enumerated_serial(const std::string& port_path);
+
+// Advice appended to "permission denied opening BOARD" for the board at
+// `bus`/`address`: which node or driver and what to do.
+std::string access_denied_advice(unsigned bus, unsigned address);
+
+}  // namespace dfuctl::platform
