@@ -185,7 +185,7 @@ export WINEPREFIX=$build/wine WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 say "dfuctl: configure and build"
 t=$(date +%s.%N)
 run_logged configure cmake -S "$repo" -B "$build" "${generator[@]}" --toolchain "$repo/cmake/toolchain-mingw64.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGADGETDFU_WINDOWS_PREFIX="$prefix"
+  -DCMAKE_BUILD_TYPE=MinSizeRel -DGADGETDFU_WINDOWS_PREFIX="$prefix"
 # A fresh Wine prefix, made while the build runs.
 mkdir -p "$WINEPREFIX"
 (wine wineboot --init >"$logs/wineboot.log" 2>&1 && wineserver -w) &
