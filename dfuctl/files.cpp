@@ -26,17 +26,43 @@ UniqueFd open_input(const std::string& path) {
     return fd;
 }
 
-UniqueFd create_output(const std::string& path) {
+OutputFile::OutputFile(const std::string& path) : path_(path) {
     if (path == "-") {
-        UniqueFd fd(platform::duplicate_stdout());
-        if (fd.get() < 0)
+        fd_.reset(platform::duplicate_stdout());
+        if (fd_.get() < 0)
             throw Failure(Exit::CantCreate,
                           std::string("cannot use standard output: ") + std::strerror(errno));
-        return fd;
+        return;
     }
-    UniqueFd fd(platform::create_write(path));
-    if (fd.get() < 0) throw Failure(Exit::CantCreate, "cannot create " + path + ": " + std::strerror(errno));
-    return fd;
+    if (platform::path_kind(path) == platform::PathKind::Other) {
+        fd_.reset(platform::open_in_place(path));
+        if (fd_.get() < 0)
+            throw Failure(Exit::CantCreate, "cannot open " + path + ": " + std::strerror(errno));
+        return;
+    }
+    // In the same directory so that the rename stays on one file system.
+    std::string name;
+    fd_.reset(platform::create_beside(path, name));
+    if (fd_.get() < 0) throw Failure(Exit::CantCreate, "cannot create " + path + ": " + std::strerror(errno));
+    temp_ = name;
+}
+
+OutputFile::~OutputFile() {
+    if (temp_.empty()) return;
+    fd_.reset();  // Windows removes no open file
+    (void)platform::remove(temp_);
+}
+
+void OutputFile::commit() {
+    if (temp_.empty()) return;
+    if (platform::sync(fd_.get()) != 0)
+        throw Failure(Exit::OsError, "cannot write " + temp_ + ": " + std::strerror(errno));
+    fd_.reset();  // Windows renames no open file
+    if (platform::replace(temp_, path_) != 0) {
+        throw Failure(Exit::CantCreate,
+                      "cannot rename " + temp_ + " to " + path_ + ": " + std::strerror(errno));
+    }
+    temp_.clear();
 }
 
 std::optional<std::uint64_t> input_size(int fd) { return platform::size_of(fd); }

@@ -21,6 +21,24 @@ int create_write(const std::string& path);
 int duplicate_stdout();
 int close(int fd);
 
+// Output files appear under their name only complete: written under a
+// temporary name beside it, synced, then renamed over it. A path that
+// exists but is not a regular file (a device, a FIFO) is written in place.
+enum class PathKind { Missing, Regular, Other };
+PathKind path_kind(const std::string& path);
+// Opens an existing `path` for writing in place, truncated.
+int open_in_place(const std::string& path);
+// Creates a file of a new name that begins with `path`, in the same folder,
+// with the permissions a plain creation of `path` would give, or those of
+// the regular file at `path`; sets `name`.
+int create_beside(const std::string& path, std::string& name);
+// Flushes the file's data to the disk.
+int sync(int fd);
+// Renames `from` to `to`, replacing a file there. Windows wants `from`
+// closed first. 0 or -1 with errno.
+int replace(const std::string& from, const std::string& to);
+int remove(const std::string& path);
+
 // Like read(2) and write(2); a count above what one call takes is shortened.
 std::ptrdiff_t read_some(int fd, void* buf, std::size_t count);
 std::ptrdiff_t write_some(int fd, const void* buf, std::size_t count);

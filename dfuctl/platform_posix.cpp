@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "platform.hpp"
@@ -27,6 +28,38 @@ int create_write(const std::string& path) {
 int duplicate_stdout() { return ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0); }
 
 int close(int fd) { return ::close(fd); }
+
+PathKind path_kind(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return PathKind::Missing;
+    return S_ISREG(st.st_mode) ? PathKind::Regular : PathKind::Other;
+}
+
+int open_in_place(const std::string& path) { return ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC); }
+
+int create_beside(const std::string& path, std::string& name) {
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    std::string pattern = path + ".dfuctl-XXXXXX";
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) return -1;
+    name = pattern;
+    // mkstemp creates mode 0600.
+    mode_t mode = st.st_mode & 07777;
+    if (!exists) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    (void)::fchmod(fd, mode);  // the data matters more than its mode
+    return fd;
+}
+
+int sync(int fd) { return ::fsync(fd); }
+
+int replace(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()); }
+
+int remove(const std::string& path) { return ::unlink(path.c_str()); }
 
 std::ptrdiff_t read_some(int fd, void* buf, std::size_t count) {
     return ::read(fd, buf, count < SSIZE_MAX ? count : SSIZE_MAX);

@@ -9,7 +9,10 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <random>
 
 #include "platform.hpp"
 
@@ -35,6 +38,60 @@ int duplicate_stdout() {
 }
 
 int close(int fd) { return ::_close(fd); }
+
+PathKind path_kind(const std::string& path) {
+    struct _stat64 st {};
+    if (::_stat64(path.c_str(), &st) != 0) return PathKind::Missing;
+    return (st.st_mode & _S_IFMT) == _S_IFREG ? PathKind::Regular : PathKind::Other;
+}
+
+int open_in_place(const std::string& path) {
+    return ::_open(path.c_str(), _O_WRONLY | _O_TRUNC | _O_BINARY | _O_NOINHERIT);
+}
+
+int create_beside(const std::string& path, std::string& name) {
+    // The folder's permissions apply, as to any new file.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".dfuctl-%06x", random() & 0xffffff);
+        const int fd =
+            ::_open((path + suffix).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                    _S_IREAD | _S_IWRITE);
+        if (fd >= 0) {
+            name = path + suffix;
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    return -1;
+}
+
+int sync(int fd) { return ::_commit(fd); }
+
+int replace(const std::string& from, const std::string& to) {
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
+        return 0;
+    switch (::GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        errno = ENOENT;
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        errno = EACCES;
+        break;
+    case ERROR_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    default:
+        errno = EIO;
+    }
+    return -1;
+}
+
+int remove(const std::string& path) { return ::_unlink(path.c_str()); }
 
 std::ptrdiff_t read_some(int fd, void* buf, std::size_t count) {
     return ::_read(fd, buf, clamp_count(count));
