@@ -1,4 +1,5 @@
-# Installation extras and Debian packages (CPack, generator DEB).
+# Installation extras and the packages: Debian packages (CPack, generator DEB),
+# and for a Windows build of dfuctl a zip.
 #
 # Install components:
 #   daemon  sbin/gadgetdfu and its systemd unit        -> package gadgetdfu
@@ -14,6 +15,26 @@
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr for packages and for a board:
 # the systemd unit names the daemon by its full installed path, and udev
 # reads rules from /usr/lib/udev/rules.d (or /lib/...), not /usr/local.
+
+# ---- Windows: a zip to unpack anywhere -------------------------------------------------
+
+# dfuctl.exe with the libusb and nettle DLLs beside it (dfuctl/CMakeLists.txt
+# installs those and their license texts), and the README. The folder needs
+# no installer: unzip it and run dfuctl.exe from it.
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT host)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME dfuctl)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_VENDOR "gadgetdfu developers")
+  set(CPACK_PACKAGE_FILE_NAME dfuctl-${PROJECT_VERSION}-win64)
+  set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+  set(CPACK_COMPONENTS_ALL host)
+  include(CPack)
+  return()
+endif()
 
 # ---- systemd unit (component daemon) -----------------------------------------------
 

@@ -2,8 +2,6 @@
 
 #include <gadgetdfu/protocol.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <iostream>
 #include <new>
@@ -14,6 +12,7 @@
 #include "firmware.hpp"
 #include "numbers.hpp"
 #include "output.hpp"
+#include "platform.hpp"
 #include "replies.hpp"
 #include "usb.hpp"
 
@@ -42,7 +41,7 @@ StreamOptions transfer_options(Session& s, Bus& bus, const std::string& operatio
     return o;
 }
 
-bool live_progress(const GlobalOptions& g) { return !g.quiet && ::isatty(STDERR_FILENO) == 1; }
+bool live_progress(const GlobalOptions& g) { return !g.quiet && platform::stderr_is_terminal(); }
 
 void warn_if_full_speed(Session& s, std::ostream& err) {
     if (!s.link().full_speed()) return;

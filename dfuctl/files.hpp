@@ -51,7 +51,8 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     int fd() const { return fd_.get(); }
-    // Syncs the data and gives the file its name. Throws Failure(Exit::OsError).
+    // Syncs the data, closes the file and gives it its name. Throws
+    // Failure(Exit::OsError) or Failure(Exit::CantCreate).
     void commit();
 
 private:

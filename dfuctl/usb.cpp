@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <thread>
 #include <tuple>
 #include <utility>
+
+#include "platform.hpp"
 
 namespace dfuctl::usb {
 
@@ -192,7 +192,9 @@ void LIBUSB_CALL LibusbBulkPipe::on_complete(libusb_transfer* transfer) {
 
 void LibusbBulkPipe::handle_events(std::chrono::milliseconds limit) {
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(limit).count();
-    timeval tv{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+    // The field types differ: time_t and suseconds_t on POSIX, long on Windows.
+    timeval tv{static_cast<decltype(timeval::tv_sec)>(us / 1000000),
+               static_cast<decltype(timeval::tv_usec)>(us % 1000000)};
     const int rc = libusb_handle_events_timeout_completed(ctx_, &tv, nullptr);
     if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED) {
         throw Failure(Exit::OsError, std::string("libusb event handling failed: ") + libusb_strerror(rc));
@@ -284,22 +286,13 @@ constexpr std::uint8_t kStandardIn = 0x80;
 constexpr std::uint16_t kStringRequestLength = 255;
 constexpr std::uint16_t kDefaultLangid = 0x0409;
 
-std::optional<std::string> sysfs_serial(const std::string& path) {
-    // The kernel read the serial number at enumeration; asking it costs no
-    // bus traffic and needs no access to the device node.
-    std::ifstream f("/sys/bus/usb/devices/" + path + "/serial");
-    std::string line;
-    if (!f || !std::getline(f, line)) return std::nullopt;
-    return line;
-}
-
 }  // namespace
 
 std::vector<BoardEntry> LibusbBus::scan(bool serials) {
     boards_.clear();
     for (auto& f : list_devices(ctx_)) {
         if (!is_board(f.vendor_id, f.product_id)) continue;
-        BoardEntry e{f.path, sysfs_serial(f.path), f.product_id, f.bus, f.address};
+        BoardEntry e{f.path, platform::enumerated_serial(f.path), f.product_id, f.bus, f.address};
         if (!e.serial && serials) e.serial = serial_from_device(f.device.get());
         boards_.push_back({std::move(e), std::move(f.device)});
     }
@@ -327,12 +320,8 @@ std::unique_ptr<BoardLink> LibusbBus::open(const BoardEntry& board) {
     Handle handle = Handle::open(device(board), rc);
     const std::string label = board_label(board);
     if (rc == LIBUSB_ERROR_ACCESS) {
-        char node[64];
-        std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", board.bus, board.address);
-        throw Failure(Exit::NoPermission,
-                      "permission denied opening " + label + " (" + node +
-                          "); install 70-gadgetdfu.rules into /etc/udev/rules.d and replug the board, "
-                          "or run dfuctl as root");
+        throw Failure(Exit::NoPermission, "permission denied opening " + label +
+                                              platform::access_denied_advice(board.bus, board.address));
     }
     if (rc == LIBUSB_ERROR_NO_DEVICE)
         throw Failure(Exit::Vanished, label + " vanished before it could be opened");

@@ -5,18 +5,19 @@
 #   - the same under AddressSanitizer+UBSan and under ThreadSanitizer,
 #   - the ARM builds (armhf, arm64) with their unit suites under qemu-user,
 #     and the packages,
+#   - dfuctl for Windows with its unit suite under Wine, and its zip,
 #   - the fuzz targets for a bounded time,
 #   - the end-to-end tests in a VM (real gadgetfs), for the native daemon and
 #     for the static armhf daemon under qemu-arm.
 # Usage: scripts/test.sh [STAGE...]   (default: all stages)
-# Stages: unit asan tsan arm fuzz e2e e2e-arm
+# Stages: unit asan tsan arm windows fuzz e2e e2e-arm
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 out="$root/build/ci"
 jobs=$(nproc)
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(unit asan tsan arm fuzz e2e e2e-arm)
+[ ${#stages[@]} -eq 0 ] && stages=(unit asan tsan arm windows fuzz e2e e2e-arm)
 
 "$root/scripts/deps.sh" || { echo "dependency installation failed"; exit 1; }
 
@@ -78,6 +79,10 @@ stage_tsan() {
 
 stage_arm() { "$root/scripts/arm.sh" "$out/arm"; }
 
+# windows.sh keeps the Debian source packages in $out/windows/sources and
+# rebuilds the rest.
+stage_windows() { "$root/scripts/windows.sh" "$out/windows"; }
+
 stage_fuzz() { FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" "${FUZZ_SECONDS:-60}"; }
 
 stage_e2e() {
@@ -101,7 +106,7 @@ stage_e2e_arm() {
 
 for s in "${stages[@]}"; do
   case $s in
-    unit|asan|tsan|arm|fuzz|e2e) run_stage "$s" "stage_$s" ;;
+    unit|asan|tsan|arm|windows|fuzz|e2e) run_stage "$s" "stage_$s" ;;
     e2e-arm) run_stage "$s" stage_e2e_arm ;;
     *) echo "unknown stage: $s"; exit 64 ;;
   esac

@@ -1,13 +1,12 @@
 // Helpers shared by dfuctl's unit tests.
 #pragma once
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -45,9 +44,15 @@ inline std::vector<std::uint8_t> pattern(std::size_t n) {
 class TempDir {
 public:
     TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "dfuctl-test-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
+        // A random name, taken only if no other test holds it (as mkdtemp
+        // does, which Windows lacks).
+        std::random_device random;
+        for (int attempt = 0; path_.empty(); ++attempt) {
+            if (attempt == 100) throw std::runtime_error("cannot create a temporary directory");
+            auto candidate =
+                std::filesystem::temp_directory_path() / ("dfuctl-test-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate)) path_ = candidate;
+        }
     }
     ~TempDir() {
         std::error_code ec;
@@ -65,7 +70,8 @@ public:
     // Names of the files in it, sorted.
     std::vector<std::string> names() const {
         std::vector<std::string> v;
-        for (const auto& e : std::filesystem::directory_iterator(path_)) v.push_back(e.path().filename());
+        for (const auto& e : std::filesystem::directory_iterator(path_))
+            v.push_back(e.path().filename().string());
         std::sort(v.begin(), v.end());
         return v;
     }

@@ -1,0 +1,64 @@
+// What differs between the operating systems dfuctl runs on: file
+// descriptors, sizes of disks, the terminal, and what the system knows about a
+// USB device without opening it. platform_posix.cpp serves Linux and other
+// POSIX systems, platform_windows.cpp Windows. No logic lives here: callers
+// decide what a failure means.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace dfuctl::platform {
+
+// Descriptors are binary (no newline translation) and not inherited by child
+// processes. Each returns -1 and sets errno on failure.
+int open_read(const std::string& path);
+// Creates or truncates.
+int create_write(const std::string& path);
+// A second descriptor for standard output.
+int duplicate_stdout();
+int close(int fd);
+
+// Output files appear under their name only complete: written under a
+// temporary name beside it, synced, then renamed over it. A path that
+// exists but is not a regular file (a device, a FIFO) is written in place.
+enum class PathKind { Missing, Regular, Other };
+PathKind path_kind(const std::string& path);
+// Opens an existing `path` for writing in place, truncated.
+int open_in_place(const std::string& path);
+// Creates a file of a new name that begins with `path`, in the same folder,
+// with the permissions a plain creation of `path` would give, or those of
+// the regular file at `path`; sets `name`.
+int create_beside(const std::string& path, std::string& name);
+// Flushes the file's data to the disk.
+int sync(int fd);
+// Renames `from` to `to`, replacing a file there. Windows wants `from`
+// closed first. 0 or -1 with errno.
+int replace(const std::string& from, const std::string& to);
+int remove(const std::string& path);
+
+// Like read(2) and write(2); a count above what one call takes is shortened.
+std::ptrdiff_t read_some(int fd, void* buf, std::size_t count);
+std::ptrdiff_t write_some(int fd, const void* buf, std::size_t count);
+
+bool is_directory(int fd);
+// Size of a regular file or of a whole disk; empty for pipes, terminals and
+// the like.
+std::optional<std::uint64_t> size_of(int fd);
+
+// Whether standard error is a terminal (a console on Windows), where a
+// progress line may redraw itself.
+bool stderr_is_terminal();
+
+// The serial number the system read from the USB device at `port_path`
+// ("bus-port.port...") when it enumerated it, if it shows it without the
+// device being opened (Linux: sysfs).
+std::optional<std::string> enumerated_serial(const std::string& port_path);
+
+// Advice appended to "permission denied opening BOARD" for the board at
+// `bus`/`address`: which node or driver and what to do.
+std::string access_denied_advice(unsigned bus, unsigned address);
+
+}  // namespace dfuctl::platform

@@ -1,0 +1,141 @@
+// Windows: the C runtime's descriptors, opened in binary mode (the default
+// text mode would turn "\n" into "\r\n" and stop reading at a 0x1A byte).
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#include <winioctl.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <random>
+
+#include "platform.hpp"
+
+namespace dfuctl::platform {
+namespace {
+
+unsigned clamp_count(std::size_t count) { return count < INT_MAX ? static_cast<unsigned>(count) : INT_MAX; }
+
+}  // namespace
+
+int open_read(const std::string& path) { return ::_open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT); }
+
+int create_write(const std::string& path) {
+    return ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+                   _S_IREAD | _S_IWRITE);
+}
+
+int duplicate_stdout() {
+    const int fd = ::_dup(1);
+    // The mode belongs to the descriptor: std::cout keeps its text mode.
+    if (fd >= 0) ::_setmode(fd, _O_BINARY);
+    return fd;
+}
+
+int close(int fd) { return ::_close(fd); }
+
+PathKind path_kind(const std::string& path) {
+    struct _stat64 st {};
+    if (::_stat64(path.c_str(), &st) != 0) return PathKind::Missing;
+    return (st.st_mode & _S_IFMT) == _S_IFREG ? PathKind::Regular : PathKind::Other;
+}
+
+int open_in_place(const std::string& path) {
+    return ::_open(path.c_str(), _O_WRONLY | _O_TRUNC | _O_BINARY | _O_NOINHERIT);
+}
+
+int create_beside(const std::string& path, std::string& name) {
+    // The folder's permissions apply, as to any new file.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".dfuctl-%06x", random() & 0xffffff);
+        const int fd =
+            ::_open((path + suffix).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                    _S_IREAD | _S_IWRITE);
+        if (fd >= 0) {
+            name = path + suffix;
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    return -1;
+}
+
+int sync(int fd) { return ::_commit(fd); }
+
+int replace(const std::string& from, const std::string& to) {
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
+        return 0;
+    switch (::GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        errno = ENOENT;
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        errno = EACCES;
+        break;
+    case ERROR_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    default:
+        errno = EIO;
+    }
+    return -1;
+}
+
+int remove(const std::string& path) { return ::_unlink(path.c_str()); }
+
+std::ptrdiff_t read_some(int fd, void* buf, std::size_t count) {
+    return ::_read(fd, buf, clamp_count(count));
+}
+
+std::ptrdiff_t write_some(int fd, const void* buf, std::size_t count) {
+    return ::_write(fd, buf, clamp_count(count));
+}
+
+bool is_directory(int fd) {
+    struct _stat64 st {};
+    return ::_fstat64(fd, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
+}
+
+std::optional<std::uint64_t> size_of(int fd) {
+    struct _stat64 st {};
+    if (::_fstat64(fd, &st) != 0) return std::nullopt;
+    if ((st.st_mode & _S_IFMT) == _S_IFREG) return static_cast<std::uint64_t>(st.st_size);
+    // A whole disk or volume (\\.\PhysicalDriveN, \\.\E:).
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (handle == INVALID_HANDLE_VALUE || ::GetFileType(handle) != FILE_TYPE_DISK) return std::nullopt;
+    GET_LENGTH_INFORMATION length{};
+    DWORD returned = 0;
+    if (::DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &returned,
+                          nullptr) == 0)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(length.Length.QuadPart);
+}
+
+bool stderr_is_terminal() {
+    // A console, not a pipe or the NUL device (which _isatty also reports).
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+std::optional<std::string> enumerated_serial(const std::string&) {
+    // Windows keeps it in the device's instance id, which libusb does not
+    // show: the board is asked instead.
+    return std::nullopt;
+}
+
+std::string access_denied_advice(unsigned, unsigned) {
+    return "; WinUSB serves one program at a time: close any other program that uses the board, "
+           "and check that Windows bound WinUSB to it (README, section Windows)";
+}
+
+}  // namespace dfuctl::platform
