@@ -4,26 +4,27 @@
 // libraries, so no binary fixture is needed.
 #include "image_source.hpp"
 
-#include <bzlib.h>
 #include <fcntl.h>
-#include <lzma.h>
 #include <unistd.h>
-#include <zlib.h>
-#include <zstd.h>
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include "compressors.hpp"
 #include "helpers.hpp"
 
 namespace dfuctl {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testing::Bytes;
+using testing::bzip2;
 using testing::exit_of;
+using testing::gzip;
 using testing::outcome_of;
 using testing::TempDir;
+using testing::xz;
+using testing::zstd;
 
 // An image that compresses well in parts and not at all in others.
 Bytes image() {
@@ -35,53 +36,6 @@ Bytes image() {
         v[i] = static_cast<std::uint8_t>(x >> 24);
     }
     return v;
-}
-
-Bytes gzip(const Bytes& in) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    Bytes out(deflateBound(&z, in.size()));
-    z.next_in = const_cast<Bytef*>(in.data());
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
-
-Bytes xz(const Bytes& in) {
-    Bytes out(lzma_stream_buffer_bound(in.size()));
-    std::size_t n = 0;
-    EXPECT_EQ(lzma_easy_buffer_encode(1, LZMA_CHECK_CRC64, nullptr, in.data(), in.size(), out.data(), &n,
-                                      out.size()),
-              LZMA_OK);
-    out.resize(n);
-    return out;
-}
-
-// With the content checksum that the zstd program writes by default.
-Bytes zstd(const Bytes& in) {
-    Bytes out(ZSTD_compressBound(in.size()));
-    ZSTD_CCtx* c = ZSTD_createCCtx();
-    ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1);
-    const std::size_t n = ZSTD_compress2(c, out.data(), out.size(), in.data(), in.size());
-    ZSTD_freeCCtx(c);
-    EXPECT_FALSE(ZSTD_isError(n));
-    out.resize(n);
-    return out;
-}
-
-Bytes bzip2(const Bytes& in) {
-    Bytes out(in.size() + in.size() / 100 + 600);
-    auto n = static_cast<unsigned>(out.size());
-    EXPECT_EQ(BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &n,
-                                       const_cast<char*>(reinterpret_cast<const char*>(in.data())),
-                                       static_cast<unsigned>(in.size()), 1, 0, 0),
-              BZ_OK);
-    out.resize(n);
-    return out;
 }
 
 Bytes raw(const Bytes& in) { return in; }
