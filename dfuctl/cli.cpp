@@ -29,6 +29,8 @@ struct RawArgs {
     std::string request_type, request, value, windex, wlength, data;
     std::string configuration;
     std::string file, length, idle_ms;
+    bool reboot = false;
+    std::string wait;
     std::string led;
 };
 
@@ -100,6 +102,14 @@ Invocation finish(const RawArgs& raw, Command command) {
             if (inv.idle_ms == 0) throw Failure(Exit::Usage, "--idle-ms must be at least 1 ms");
         }
         [[fallthrough]];
+    case Command::Flash:
+        inv.reboot = raw.reboot;
+        if (!raw.wait.empty()) {
+            inv.wait_seconds = number<unsigned>(raw.wait, 86400, "--wait");
+            if (!inv.reboot)
+                throw Failure(Exit::Usage, "--wait is for --reboot: it waits for the rebooted board");
+        }
+        [[fallthrough]];
     case Command::Upload:
         inv.file = raw.file;
         if (inv.file.empty()) throw Failure(Exit::Usage, "FILE must not be empty");
@@ -142,6 +152,9 @@ constexpr CommandInfo kCommands[] = {
     {"upload", "Write an image into the board (compressed images are decompressed)", Command::Upload},
     {"download", "Read the board's firmware image into FILE ('-': stdout)", Command::Download},
     {"verify", "Compare an image with the board's copy (SHA-256)", Command::Verify},
+    {"flash",
+     "Upload IMAGE, read it back and compare SHA-256; optionally reboot and wait for the board to come back",
+     Command::Flash},
     {"info", "Show version, flash size, eMMC wear and serial number", Command::Info},
     {"led", "Set the LED ring pattern", Command::Led},
     {"reboot", "Reboot the board", Command::Reboot},
@@ -353,6 +366,15 @@ ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& 
     s_verify->add_flag("--raw", raw.raw, raw_help);
     s_verify->add_option("--idle-ms", raw.idle_ms, "End after this long without data (default 2000)")
         ->type_name("MS");
+    auto* s_flash = by_name["flash"];
+    s_flash->add_option("IMAGE", raw.file, image_help)->required()->type_name("");
+    s_flash->add_flag("--raw", raw.raw, "Take IMAGE as it is, even when it looks compressed");
+    s_flash->add_flag("--reboot", raw.reboot, "Reboot the board once the read-back matched");
+    s_flash
+        ->add_option("--wait", raw.wait,
+                     "With --reboot: wait up to this long for the board (same serial number) to come "
+                     "back, and show its version")
+        ->type_name("SECONDS");
     by_name["led"]
         ->add_option("PATTERN", raw.led, "breathe-orange, rotate-orange or breathe-red")
         ->required()

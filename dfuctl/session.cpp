@@ -106,6 +106,12 @@ void Session::claim() {
     control_failure(rc, "claiming interface 0");
 }
 
+void Session::clear_halt(std::uint8_t endpoint) {
+    const int rc = link_->clear_halt(endpoint);
+    if (rc == 0 || rc == LIBUSB_ERROR_NO_DEVICE) return;
+    control_failure(rc, "CLEAR_FEATURE(ENDPOINT_HALT) on endpoint " + hex_value(endpoint, 2));
+}
+
 std::vector<std::uint8_t> Session::prepare_stream(std::uint32_t command,
                                                   const gadgetdfu::DownloadRequest& request) {
     set_configuration(gadgetdfu::kConfigurationValue);
