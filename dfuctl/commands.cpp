@@ -313,6 +313,7 @@ int cmd_verify(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream&
     }
     if (match) return 0;
     out.flush();
+    command_record().failure = image.name() + " differs from the board's image";
     if (compared < image_bytes) {
         err << "dfuctl: " << image.name() << " differs from the board's image: the board sent " << compared
             << " of " << image_bytes << " bytes\n";
@@ -385,22 +386,34 @@ int cmd_flash(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& 
         }
     }
     if (g.json) {
-        print_json(out, Json{{"operation", "flash"},
-                             {"bytes", r.bytes},
-                             {"upload_seconds", r.upload_seconds},
-                             {"read_back_bytes", r.read_back},
-                             {"read_back_seconds", r.read_back_seconds},
-                             {"sha256_local", r.sha256_local},
-                             {"sha256_board", r.sha256_board},
-                             {"match", r.match},
-                             {"rebooted", r.rebooted},
-                             {"version", version ? Json(*version) : Json(nullptr)}});
+        Json j{{"operation", "flash"},
+               {"bytes", r.bytes},
+               {"upload_seconds", r.upload_seconds},
+               {"read_back_bytes", r.read_back},
+               {"read_back_seconds", r.read_back_seconds},
+               {"sha256_local", r.sha256_local},
+               {"sha256_board", r.sha256_board},
+               {"match", r.match},
+               {"rebooted", r.rebooted},
+               {"version", version ? Json(*version) : Json(nullptr)}};
+        // The board that did not come back fails the command inside the same
+        // object, so that standard output keeps one JSON value.
+        if (not_back)
+            j["error"] = Json{{"exit", static_cast<int>(not_back->code())}, {"message", not_back->what()}};
+        print_json(out, j);
     } else if (version) {
         out << board_label(board) << " is back: version " << *version << '\n';
+    }
+    if (not_back && g.json) {
+        // The flash object above is the one JSON value; the failure is told on standard error.
+        err << "dfuctl: " << not_back->what() << '\n';
+        command_record().failure = not_back->what();
+        return static_cast<int>(not_back->code());
     }
     if (not_back) throw *not_back;
     if (r.match) return 0;
     out.flush();
+    command_record().failure = "the board's image differs from " + image.name();
     if (r.read_back < r.bytes) {
         err << "dfuctl: the board's image differs from " << image.name() << " after the upload: it sent back "
             << r.read_back << " of " << r.bytes << " bytes\n";
@@ -536,7 +549,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     if (!parsed.invocation) return parsed.exit_code;
     const Invocation& inv = *parsed.invocation;
     set_verbosity(inv.global.verbose, &err);
-    command_record() = CommandRecord{std::string(command_word(inv.command)), {}, {}, {}, {}};
+    command_record() = CommandRecord{};
+    command_record().operation = command_word(inv.command);
     std::optional<CommandLog> log;
     std::string message;
     const int status = report_failures(
@@ -546,6 +560,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
             return execute(inv, make_bus(inv.global), out, err);
         },
         inv.global.json, &message);
+    if (message.empty()) message = command_record().failure;
     if (log) log->append(command_record(), status, message, err);
     set_verbosity(0, nullptr);
     return status;

@@ -20,6 +20,8 @@ struct CommandRecord {
     std::optional<std::string> path;
     std::optional<std::uint64_t> bytes;
     std::optional<std::string> sha256;
+    // Why a command that reports its own failure (a mismatch) failed.
+    std::string failure;
 };
 
 // The record of the command being run (one command per run).
