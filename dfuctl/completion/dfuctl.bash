@@ -46,7 +46,7 @@ _dfuctl() {
     case $cmd in
         upload) opts="--raw" ;;
         verify) opts="--raw --idle-ms" ;;
-        flash) opts="--raw --reboot --wait --idle-ms" ;;
+        flash) opts="--raw --reboot --wait" ;;
         download) opts="--length --idle-ms" ;;
         string) opts="--langid" ;;
         control) opts="--data" ;;
