@@ -3,7 +3,8 @@
 #
 # Install components:
 #   daemon  sbin/gadgetdfu and its systemd unit        -> package gadgetdfu
-#   host    bin/dfuctl, its udev rule and man page     -> package dfuctl
+#   host    bin/dfuctl, its udev rule, man page and    -> package dfuctl
+#           bash and zsh completion
 #
 # A cross build for the board packages the daemon for its architecture
 # (armhf, arm64), a native build packages dfuctl:

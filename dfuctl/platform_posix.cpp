@@ -114,7 +114,10 @@ std::string access_denied_advice(unsigned bus, unsigned address) {
     char node[64];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", bus, address);
     return std::string(" (") + node +
-           "); install 70-gadgetdfu.rules into /etc/udev/rules.d and replug the board, or run dfuctl as root";
+           "). The udev rule /usr/lib/udev/rules.d/70-gadgetdfu.rules (package dfuctl) "
+           "gives the board to the plugdev group and to the user at the seat (not to an "
+           "SSH login): join plugdev (sudo usermod -aG plugdev $USER, then log in again), "
+           "replug the board, or run dfuctl as root";
 #else
     (void)bus;
     (void)address;

@@ -12,13 +12,16 @@
 
 namespace dfuctl::usb {
 
-Context::Context() {
+Context::Context(int verbose) {
     const int rc = libusb_init(&ctx_);
     if (rc != 0) {
         ctx_ = nullptr;
-        throw Failure(Exit::OsError, std::string("cannot initialise libusb: ") + libusb_strerror(rc) +
-                                         " (is usbfs available, /dev/bus/usb?)");
+        throw Failure(Exit::OsError, std::string("no USB access: libusb cannot start (") +
+                                         libusb_strerror(rc) +
+                                         "); is usbfs there (/dev/bus/usb)? In a container or WSL the "
+                                         "host's USB devices must be passed through");
     }
+    if (verbose >= 2) (void)libusb_set_option(ctx_, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_DEBUG);
 }
 
 Context::~Context() {
@@ -290,7 +293,15 @@ constexpr std::uint16_t kDefaultLangid = 0x0409;
 
 std::vector<BoardEntry> LibusbBus::scan(bool serials) {
     boards_.clear();
-    for (auto& f : list_devices(ctx_)) {
+    auto found = list_devices(ctx_);
+    // Every host with USB has at least its root hubs: a list without any
+    // device means that this process cannot see the buses at all.
+    if (found.empty()) {
+        throw Failure(Exit::OsError,
+                      "no USB access: libusb sees no USB device at all, not even a root hub (in a container "
+                      "or WSL the host's USB devices must be passed through)");
+    }
+    for (auto& f : found) {
         if (!is_board(f.vendor_id, f.product_id)) continue;
         BoardEntry e{f.path, platform::enumerated_serial(f.path), f.product_id, f.bus, f.address};
         if (!e.serial && serials) e.serial = serial_from_device(f.device.get());

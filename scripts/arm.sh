@@ -132,7 +132,8 @@ expect_files() {  # what, directory, expected paths...
 
 unit=usr/lib/systemd/system/gadgetdfu.service
 daemon_files=(usr/sbin/gadgetdfu "$unit")
-host_files=(usr/bin/dfuctl usr/lib/udev/rules.d/70-gadgetdfu.rules usr/share/man/man1/dfuctl.1)
+host_files=(usr/bin/dfuctl usr/lib/udev/rules.d/70-gadgetdfu.rules usr/share/man/man1/dfuctl.1
+            usr/share/bash-completion/completions/dfuctl usr/share/zsh/vendor-completions/_dfuctl)
 
 say "install (DESTDIR) and layout"
 for arch in armhf arm64; do

@@ -87,6 +87,29 @@ TEST(Meter, RedrawsOneLineAtMostEvery200ms) {
     EXPECT_NE(s.find("1000000/1000000 bytes  100.0%"), std::string::npos);
 }
 
+// A program reads whole lines: one object each, no terminal control, at a
+// bounded rate and always one at the end.
+TEST(Meter, JsonLinesAtMostEveryHalfSecond) {
+    std::ostringstream out;
+    FakeClock clock;
+    ProgressMeter m(ProgressStyle::Json, out, std::nullopt, clock.fn(), {"upload", "1-1", "abcdef01"});
+    m.update(0);  // first line
+    for (int i = 1; i <= 10; ++i) {
+        clock.t += 100ms;
+        m.update(static_cast<std::uint64_t>(i) * 100'000);
+    }
+    m.finish(2'000'000);
+    EXPECT_EQ(out.str(),
+              "{\"phase\":\"upload\",\"board\":\"1-1\",\"serial\":\"abcdef01\",\"bytes\":0,\"total\":null,"
+              "\"rate\":0.0}\n"
+              "{\"phase\":\"upload\",\"board\":\"1-1\",\"serial\":\"abcdef01\",\"bytes\":500000,"
+              "\"total\":null,\"rate\":1000000.0}\n"
+              "{\"phase\":\"upload\",\"board\":\"1-1\",\"serial\":\"abcdef01\",\"bytes\":1000000,"
+              "\"total\":null,\"rate\":1000000.0}\n"
+              "{\"phase\":\"upload\",\"board\":\"1-1\",\"serial\":\"abcdef01\",\"bytes\":2000000,"
+              "\"total\":null,\"rate\":2000000.0}\n");
+}
+
 TEST(Meter, ShorterLineBlanksTheRestOfTheLongerOne) {
     std::ostringstream out;
     FakeClock clock;
