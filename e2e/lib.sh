@@ -407,6 +407,7 @@ DFU_MSG_VANISHED="vanished"
 DFU_MSG_CANNOT_OPEN="the board cannot open its image file /tmp/firmware: "
 DFU_MSG_REFUSED="the board could not store the image: it refused the data after "
 DFU_MSG_FULL_SPEED="full speed"
+DFU_MSG_SHORT="the board sent "    # ...N of M bytes: a download shorter than --length
 
 # dfu ARGS...: runs dfuctl with a time limit. Sets DFU_RC, DFU_OUT (standard
 # output without the last newline), DFU_ERR; the raw output stays in

@@ -38,10 +38,11 @@ EOF
 }
 
 # The two 32-byte configuration blocks of the daemon's record; they differ
-# only in iConfiguration (4 for high speed, 5 for full speed).
-interface_and_endpoints="09 04 00 00 02 ff 00 00 06 07 05 81 02 00 02 00 07 05 01 02 00 02 00"
-hs_config="09 02 20 00 01 01 04 c0 00 $interface_and_endpoints"
-fs_config_as_other_speed="09 07 20 00 01 01 05 c0 00 $interface_and_endpoints"
+# in iConfiguration (4 for high speed, 5 for full speed) and in the bulk
+# endpoints' packet size (512 at high speed, 64 at full speed).
+interface="09 04 00 00 02 ff 00 00 06"
+hs_config="09 02 20 00 01 01 04 c0 00 $interface 07 05 81 02 00 02 00 07 05 01 02 00 02 00"
+fs_config_as_other_speed="09 07 20 00 01 01 05 c0 00 $interface 07 05 81 02 40 00 00 07 05 01 02 40 00 00"
 
 # check_board PRODUCT SOC_SERIAL: the checks that do not depend on the
 # controller node beyond the product id.

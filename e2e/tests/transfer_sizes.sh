@@ -74,17 +74,18 @@ for n in 1000 1024000 $((MIB + 1)); do
 done
 expect_line out "write 24577 bytes to usb:"
 
-# More than the image holds: the whole image and no more. 513 bytes end in a
-# short packet; 1 MiB is a multiple of the packet size and ends by the idle
-# time (the daemon sends no zero-length packet).
+# More than the image holds: the board sends the whole image and no more,
+# and dfuctl fails the download as too short, leaving no file. 513 bytes end
+# in a short packet; 1 MiB is a multiple of the packet size and ends by the
+# idle time (the daemon sends no zero-length packet).
 for size in 513 $MIB; do
     say "# download of more than the $size bytes in the image"
     cat "$IMG/$size" >"$FW"
-    download_ok "$IMG/$size" --length $((2 * size))
-    case "$DFU_ERR" in
-        *"sent $size of $((2 * size)) bytes"*) ok "dfuctl: the image is shorter" ;;
-        *) fail "dfuctl did not report the shorter image: $DFU_ERR" ;;
-    esac
+    rm -f "$DL"
+    log_mark
+    expect_dfu_fails "$DFU_EXIT_MISMATCH" "${DFU_MSG_SHORT}$size of $((2 * size)) bytes" download "$DL" --length $((2 * size))
+    [ ! -e "$DL" ] || fail "the short download left $DL behind"
+    ok "no file from the short download"
     wait_line err "End of file or read error 0"
     expect_no_line out "TX Thread read all bytes from disk"
 done
