@@ -39,17 +39,42 @@ int real_fclose(FILE* stream) { return std::fclose(stream); }
 using steady = std::chrono::steady_clock;
 
 // Starts "/bin/sh -c command" as the leader of a new process group, with its
-// standard output on `out_fd` when that is not -1. Returns the pid, or -1.
+// standard output on `out_fd` when that is not -1. Returns the pid, or -1
+// with errno set when the shell could not be started: a failed exec is
+// reported back through a close-on-exec pipe, so that a missing shell reads
+// as a tool that cannot be started, as it does with popen.
 pid_t spawn_tool(const char* command, int out_fd) {
+    int status_pipe[2];
+    if (::pipe2(status_pipe, O_CLOEXEC) != 0) return -1;
     const pid_t pid = ::fork();
     if (pid == 0) {
         // Only async-signal-safe calls between fork and exec.
         ::setpgid(0, 0);
         if (out_fd >= 0) ::dup2(out_fd, STDOUT_FILENO);
         ::execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+        const int err = errno;
+        (void)!::write(status_pipe[1], &err, sizeof err);
         ::_exit(127);
     }
-    if (pid > 0) ::setpgid(pid, pid);  // also here, so that a kill cannot come before it
+    ::close(status_pipe[1]);
+    if (pid < 0) {
+        ::close(status_pipe[0]);
+        return -1;
+    }
+    ::setpgid(pid, pid);  // also here, so that a kill cannot come before it
+    int exec_errno = 0;
+    ssize_t n;
+    do {
+        n = ::read(status_pipe[0], &exec_errno, sizeof exec_errno);
+    } while (n < 0 && errno == EINTR);
+    ::close(status_pipe[0]);
+    if (n == static_cast<ssize_t>(sizeof exec_errno)) {
+        int status;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        errno = exec_errno;
+        return -1;
+    }
     return pid;
 }
 
