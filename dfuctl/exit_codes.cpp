@@ -25,45 +25,6 @@ Exit exit_for_libusb_error(int libusb_error) {
     }
 }
 
-Exit exit_for_transfer(TransferStatus status) {
-    switch (status) {
-    case TransferStatus::Completed:
-        return Exit::Ok;
-    case TransferStatus::TimedOut:
-        return Exit::Timeout;
-    case TransferStatus::Stall:
-        return Exit::Protocol;
-    case TransferStatus::Overflow:
-        return Exit::Protocol;
-    case TransferStatus::NoDevice:
-        return Exit::Vanished;
-    case TransferStatus::Cancelled:  // only dfuctl cancels, and never leaves one unhandled
-    case TransferStatus::Error:
-        break;
-    }
-    return Exit::OsError;
-}
-
-std::string_view transfer_status_name(TransferStatus status) {
-    switch (status) {
-    case TransferStatus::Completed:
-        return "completed";
-    case TransferStatus::TimedOut:
-        return "timed out";
-    case TransferStatus::Cancelled:
-        return "cancelled";
-    case TransferStatus::Stall:
-        return "stalled";
-    case TransferStatus::NoDevice:
-        return "device gone";
-    case TransferStatus::Overflow:
-        return "overflow (the board sent more than asked for)";
-    case TransferStatus::Error:
-        return "transfer error";
-    }
-    return "unknown";
-}
-
 std::string exit_code_help() {
     return "Exit codes:\n"
            "  0   success\n"

@@ -4,7 +4,6 @@
 
 #include <stdexcept>
 #include <string>
-#include <string_view>
 
 namespace dfuctl {
 
@@ -23,18 +22,6 @@ enum class Exit : int {
     NoPermission = 77,  // the device node cannot be opened by this user
 };
 
-// Outcome of one bulk transfer, independent of libusb's numbering so that
-// the streaming logic can be driven by a simulated pipe in the tests.
-enum class TransferStatus {
-    Completed,
-    TimedOut,
-    Cancelled,
-    Stall,
-    NoDevice,
-    Overflow,
-    Error,
-};
-
 // Anything that ends the run with a given status. The message is printed as
 // "dfuctl: <message>" on standard error.
 class Failure : public std::runtime_error {
@@ -48,9 +35,6 @@ private:
 
 // libusb error number (LIBUSB_ERROR_*) to exit status.
 Exit exit_for_libusb_error(int libusb_error);
-// Transfer status (of a failed transfer) to exit status.
-Exit exit_for_transfer(TransferStatus status);
-std::string_view transfer_status_name(TransferStatus status);
 
 // The table printed at the end of `dfuctl --help`.
 std::string exit_code_help();

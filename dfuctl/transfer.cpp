@@ -14,6 +14,45 @@ unsigned closing_zlp_count(std::uint64_t image_length, std::size_t packet_size, 
     return 2;
 }
 
+Exit exit_for_transfer(TransferStatus status) {
+    switch (status) {
+    case TransferStatus::Completed:
+        return Exit::Ok;
+    case TransferStatus::TimedOut:
+        return Exit::Timeout;
+    case TransferStatus::Stall:
+        return Exit::Protocol;
+    case TransferStatus::Overflow:
+        return Exit::Protocol;
+    case TransferStatus::NoDevice:
+        return Exit::Vanished;
+    case TransferStatus::Cancelled:  // only dfuctl cancels, and never leaves one unhandled
+    case TransferStatus::Error:
+        break;
+    }
+    return Exit::OsError;
+}
+
+std::string_view transfer_status_name(TransferStatus status) {
+    switch (status) {
+    case TransferStatus::Completed:
+        return "completed";
+    case TransferStatus::TimedOut:
+        return "timed out";
+    case TransferStatus::Cancelled:
+        return "cancelled";
+    case TransferStatus::Stall:
+        return "stalled";
+    case TransferStatus::NoDevice:
+        return "device gone";
+    case TransferStatus::Overflow:
+        return "overflow (the board sent more than asked for)";
+    case TransferStatus::Error:
+        return "transfer error";
+    }
+    return "unknown";
+}
+
 namespace {
 
 // How often the loops look at the clock while nothing finishes.

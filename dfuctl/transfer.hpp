@@ -12,11 +12,28 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "exit_codes.hpp"
 #include "progress.hpp"
 
 namespace dfuctl {
+
+// Outcome of one bulk transfer, independent of libusb's numbering so that
+// the streaming logic can be driven by a simulated pipe in the tests.
+enum class TransferStatus {
+    Completed,
+    TimedOut,
+    Cancelled,
+    Stall,
+    NoDevice,
+    Overflow,
+    Error,
+};
+
+// Transfer status (of a failed transfer) to exit status.
+Exit exit_for_transfer(TransferStatus status);
+std::string_view transfer_status_name(TransferStatus status);
 
 // Number of zero-length packets that close an upload of `image_length` bytes.
 //

@@ -1,8 +1,13 @@
 #include "usb.hpp"
 
+#include <gadgetdfu/protocol.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 namespace dfuctl::usb {
@@ -208,5 +213,144 @@ void LibusbBulkPipe::cancel(std::size_t slot) {
 }
 
 bool LibusbBulkPipe::device_present() { return still_attached(handle_, 500); }
+
+DescriptorInfo read_descriptors(libusb_device* dev, const std::string& label) {
+    libusb_device_descriptor dd{};
+    int rc = libusb_get_device_descriptor(dev, &dd);
+    if (rc != 0)
+        throw Failure(exit_for_libusb_error(rc),
+                      std::string("cannot read the device descriptor: ") + libusb_strerror(rc));
+    DescriptorInfo info;
+    info.id_vendor = dd.idVendor;
+    info.id_product = dd.idProduct;
+    info.bcd_device = dd.bcdDevice;
+    info.bcd_usb = dd.bcdUSB;
+    info.device_class = dd.bDeviceClass;
+    info.device_subclass = dd.bDeviceSubClass;
+    info.device_protocol = dd.bDeviceProtocol;
+    info.max_packet0 = dd.bMaxPacketSize0;
+    info.i_manufacturer = dd.iManufacturer;
+    info.i_product = dd.iProduct;
+    info.i_serial = dd.iSerialNumber;
+    info.num_configurations = dd.bNumConfigurations;
+
+    struct ConfigFree {
+        void operator()(libusb_config_descriptor* c) const { libusb_free_config_descriptor(c); }
+    };
+    libusb_config_descriptor* raw = nullptr;
+    rc = libusb_get_active_config_descriptor(dev, &raw);
+    if (rc == LIBUSB_ERROR_NOT_FOUND && dd.bNumConfigurations > 0) {
+        rc = libusb_get_config_descriptor(dev, 0, &raw);  // unconfigured: show the first one
+    }
+    std::unique_ptr<libusb_config_descriptor, ConfigFree> cfg(rc == 0 ? raw : nullptr);
+    if (rc == LIBUSB_ERROR_NO_DEVICE)
+        throw Failure(Exit::Vanished, label + " vanished while its descriptors were read");
+    if (rc != 0 && rc != LIBUSB_ERROR_NOT_FOUND) {
+        throw Failure(exit_for_libusb_error(rc),
+                      std::string("cannot read the configuration descriptor: ") + libusb_strerror(rc));
+    }
+    if (!cfg) return info;
+    info.has_configuration = true;
+    info.configuration_value = cfg->bConfigurationValue;
+    info.i_configuration = cfg->iConfiguration;
+    info.config_attributes = cfg->bmAttributes;
+    info.max_power = cfg->MaxPower;
+    for (int i = 0; i < cfg->bNumInterfaces; ++i) {
+        const libusb_interface& itf = cfg->interface[i];
+        for (int a = 0; a < itf.num_altsetting; ++a) {
+            const libusb_interface_descriptor& id = itf.altsetting[a];
+            InterfaceInfo ii;
+            ii.number = id.bInterfaceNumber;
+            ii.alternate = id.bAlternateSetting;
+            ii.interface_class = id.bInterfaceClass;
+            ii.interface_subclass = id.bInterfaceSubClass;
+            ii.interface_protocol = id.bInterfaceProtocol;
+            ii.string_index = id.iInterface;
+            for (int e = 0; e < id.bNumEndpoints; ++e) {
+                const libusb_endpoint_descriptor& ed = id.endpoint[e];
+                ii.endpoints.push_back(
+                    {ed.bEndpointAddress, ed.bmAttributes, ed.wMaxPacketSize, ed.bInterval});
+            }
+            info.interfaces.push_back(std::move(ii));
+        }
+    }
+    return info;
+}
+
+namespace {
+
+constexpr std::uint8_t kGetDescriptor = 6;
+constexpr std::uint8_t kStandardIn = 0x80;
+constexpr std::uint16_t kStringRequestLength = 255;
+constexpr std::uint16_t kDefaultLangid = 0x0409;
+
+std::optional<std::string> sysfs_serial(const std::string& path) {
+    // The kernel read the serial number at enumeration; asking it costs no
+    // bus traffic and needs no access to the device node.
+    std::ifstream f("/sys/bus/usb/devices/" + path + "/serial");
+    std::string line;
+    if (!f || !std::getline(f, line)) return std::nullopt;
+    return line;
+}
+
+}  // namespace
+
+std::vector<BoardEntry> LibusbBus::scan(bool serials) {
+    boards_.clear();
+    for (auto& f : list_devices(ctx_)) {
+        if (!is_board(f.vendor_id, f.product_id)) continue;
+        BoardEntry e{f.path, sysfs_serial(f.path), f.product_id, f.bus, f.address};
+        if (!e.serial && serials) e.serial = serial_from_device(f.device.get());
+        boards_.push_back({std::move(e), std::move(f.device)});
+    }
+    std::sort(boards_.begin(), boards_.end(), [](const Attached& a, const Attached& b) {
+        return std::tie(a.entry.bus, a.entry.path) < std::tie(b.entry.bus, b.entry.path);
+    });
+    std::vector<BoardEntry> entries;
+    for (const auto& b : boards_) entries.push_back(b.entry);
+    return entries;
+}
+
+libusb_device* LibusbBus::device(const BoardEntry& board) const {
+    for (const auto& b : boards_) {
+        if (b.entry.bus == board.bus && b.entry.path == board.path) return b.device.get();
+    }
+    throw Failure(Exit::Internal, board_label(board) + " is not among the boards found");
+}
+
+DescriptorInfo LibusbBus::descriptors(const BoardEntry& board) {
+    return read_descriptors(device(board), board_label(board));
+}
+
+std::unique_ptr<BoardLink> LibusbBus::open(const BoardEntry& board) {
+    int rc = 0;
+    Handle handle = Handle::open(device(board), rc);
+    const std::string label = board_label(board);
+    if (rc == LIBUSB_ERROR_ACCESS) {
+        char node[64];
+        std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", board.bus, board.address);
+        throw Failure(Exit::NoPermission,
+                      "permission denied opening " + label + " (" + node +
+                          "); install 70-gadgetdfu.rules into /etc/udev/rules.d and replug the board, "
+                          "or run dfuctl as root");
+    }
+    if (rc == LIBUSB_ERROR_NO_DEVICE)
+        throw Failure(Exit::Vanished, label + " vanished before it could be opened");
+    if (rc != 0)
+        throw Failure(exit_for_libusb_error(rc), "cannot open " + label + ": " + libusb_strerror(rc));
+    return std::make_unique<LibusbLink>(ctx_, std::move(handle));
+}
+
+std::optional<std::string> LibusbBus::serial_from_device(libusb_device* dev) const {
+    int rc = 0;
+    Handle h = Handle::open(dev, rc);
+    if (rc != 0) return std::nullopt;
+    std::vector<std::uint8_t> buf(kStringRequestLength);
+    const int n = control(h, kStandardIn, kGetDescriptor, 0x0300 | gadgetdfu::kStringSerial, kDefaultLangid,
+                          buf, timeout_ms_);
+    if (n < 0) return std::nullopt;
+    buf.resize(static_cast<std::size_t>(n));
+    return decode_string_descriptor(buf);
+}
 
 }  // namespace dfuctl::usb

@@ -1,6 +1,7 @@
-// The thin layer over libusb: RAII owners for the context, device
-// references and handles, and the asynchronous bulk pipe. No protocol
-// logic lives here.
+// The layer over libusb: RAII owners for the context, device references
+// and handles, the asynchronous bulk pipe, the Bus and BoardLink of the
+// session, and the conversion of libusb's descriptors for `describe`. No
+// protocol logic lives here.
 #pragma once
 
 #include <libusb.h>
@@ -12,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "descriptors.hpp"
+#include "session.hpp"
 #include "transfer.hpp"
 
 namespace dfuctl::usb {
@@ -114,6 +117,58 @@ private:
     std::vector<std::unique_ptr<Slot>> slots_;
     std::deque<Completion> done_;
     std::size_t in_flight_ = 0;
+};
+
+// The descriptors of a device as the host read them at enumeration: the
+// device descriptor and the active configuration (the first one while the
+// device is unconfigured). `label` names the board in messages.
+DescriptorInfo read_descriptors(libusb_device* device, const std::string& label);
+
+// An opened board.
+class LibusbLink final : public BoardLink {
+public:
+    LibusbLink(const Context& ctx, Handle handle) : ctx_(ctx), handle_(std::move(handle)) {}
+
+    int control(std::uint8_t request_type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
+                std::span<std::uint8_t> data, unsigned timeout_ms) override {
+        return usb::control(handle_, request_type, request, value, index, data, timeout_ms);
+    }
+    int set_configuration(int configuration) override {
+        return libusb_set_configuration(handle_.get(), configuration);
+    }
+    int claim_interface(int interface_number) override { return handle_.claim(interface_number); }
+    bool still_attached(unsigned wait_ms) override { return usb::still_attached(handle_, wait_ms); }
+    std::unique_ptr<BulkPipe> open_pipe(std::uint8_t endpoint, std::size_t slots,
+                                        std::size_t slot_size) override {
+        return std::make_unique<LibusbBulkPipe>(ctx_, handle_, endpoint, slots, slot_size);
+    }
+
+private:
+    const Context& ctx_;
+    Handle handle_;
+};
+
+// The boards on the host's buses. Owns the libusb context, which outlives
+// every link it opens.
+class LibusbBus final : public Bus {
+public:
+    explicit LibusbBus(unsigned timeout_ms) : timeout_ms_(timeout_ms) {}
+    std::vector<BoardEntry> scan(bool serials) override;
+    DescriptorInfo descriptors(const BoardEntry& board) override;
+    std::unique_ptr<BoardLink> open(const BoardEntry& board) override;
+    SteadyTime now() override { return std::chrono::steady_clock::now(); }
+
+private:
+    struct Attached {
+        BoardEntry entry;
+        DeviceRef device;
+    };
+    libusb_device* device(const BoardEntry& board) const;
+    std::optional<std::string> serial_from_device(libusb_device* device) const;
+
+    unsigned timeout_ms_;
+    Context ctx_;  // before the boards: outlives every device reference
+    std::vector<Attached> boards_;
 };
 
 }  // namespace dfuctl::usb

@@ -1,4 +1,4 @@
-// libusb errors and transfer outcomes to exit statuses.
+// libusb errors to exit statuses, and the exit status table of --help.
 #include "exit_codes.hpp"
 
 #include <libusb.h>
@@ -20,14 +20,6 @@ TEST(ExitCodes, LibusbErrors) {
                   LIBUSB_ERROR_NO_MEM, LIBUSB_ERROR_NOT_SUPPORTED, LIBUSB_ERROR_OTHER}) {
         EXPECT_EQ(exit_for_libusb_error(e), Exit::OsError) << libusb_error_name(e);
     }
-}
-
-TEST(ExitCodes, TransferOutcomes) {
-    EXPECT_EQ(exit_for_transfer(TransferStatus::NoDevice), Exit::Vanished);
-    EXPECT_EQ(exit_for_transfer(TransferStatus::TimedOut), Exit::Timeout);
-    EXPECT_EQ(exit_for_transfer(TransferStatus::Stall), Exit::Protocol);
-    EXPECT_EQ(exit_for_transfer(TransferStatus::Overflow), Exit::Protocol);
-    EXPECT_EQ(exit_for_transfer(TransferStatus::Error), Exit::OsError);
 }
 
 TEST(ExitCodes, HelpListsEveryStatus) {

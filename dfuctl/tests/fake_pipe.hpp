@@ -23,8 +23,11 @@ inline constexpr std::size_t kBoardRead = 1048576;
 
 class FakePipe : public BulkPipe {
 public:
-    FakePipe(std::size_t slots, std::size_t slot_size)
-        : size_(slot_size), memory_(slots, std::vector<std::uint8_t>(slot_size)) {}
+    // `clock`: a virtual clock shared with other fakes; by default the pipe has its own.
+    FakePipe(std::size_t slots, std::size_t slot_size, SteadyTime* clock = nullptr)
+        : size_(slot_size),
+          memory_(slots, std::vector<std::uint8_t>(slot_size)),
+          now_(clock != nullptr ? *clock : own_clock_) {}
 
     SteadyTime now() const { return now_; }
     NowFn clock() {
@@ -103,7 +106,8 @@ protected:
     std::vector<std::vector<std::uint8_t>> memory_;
     std::deque<Transfer> queue_;
     std::deque<Completion> done_;
-    SteadyTime now_{};
+    SteadyTime own_clock_{};
+    SteadyTime& now_;
     std::size_t submitted_ = 0;
     std::size_t finished_ = 0;
     std::size_t peak_in_flight_ = 0;

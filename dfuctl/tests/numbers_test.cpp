@@ -4,18 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "exit_codes.hpp"
+#include "helpers.hpp"
 
 namespace dfuctl {
 namespace {
 
-bool usage_error(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Failure& f) {
-        return f.code() == Exit::Usage;
-    }
-    return false;
-}
+bool usage_error(const std::function<void()>& fn) { return testing::exit_of(fn) == Exit::Usage; }
 
 TEST(ParseNumber, DecimalAndHex) {
     EXPECT_EQ(parse_number("0", 255, "N"), 0u);

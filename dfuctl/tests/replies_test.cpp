@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "exit_codes.hpp"
+#include "helpers.hpp"
 
 namespace dfuctl {
 namespace {
@@ -24,12 +25,7 @@ Bytes reply(std::uint32_t command, std::size_t length, const std::string& payloa
 }
 
 Exit check(std::uint32_t command, const Bytes& r) {
-    try {
-        check_reply(command, r);
-    } catch (const Failure& f) {
-        return f.code();
-    }
-    return Exit::Ok;
+    return testing::exit_of([&] { check_reply(command, r); });
 }
 
 TEST(CheckReply, AcceptsEveryCommandAtItsFixedLength) {

@@ -7,12 +7,15 @@
 #include <numeric>
 
 #include "fake_pipe.hpp"
+#include "helpers.hpp"
 
 namespace dfuctl {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::DownloadBoard;
+using testing::exit_of;
+using testing::pattern;
 using testing::UploadBoard;
 
 constexpr std::size_t kSlots = 4;
@@ -29,12 +32,6 @@ StreamOptions options(testing::FakePipe& pipe, const char* operation) {
     return o;
 }
 
-std::vector<std::uint8_t> pattern(std::size_t n) {
-    std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(i * 7 + i / 509);
-    return v;
-}
-
 // Hands out `data` in the pieces the streaming code asks for.
 ReadFn reader(const std::vector<std::uint8_t>& data) {
     auto pos = std::make_shared<std::size_t>(0);
@@ -44,15 +41,6 @@ ReadFn reader(const std::vector<std::uint8_t>& data) {
         *pos += n;
         return n;
     };
-}
-
-Exit exit_of(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Failure& f) {
-        return f.code();
-    }
-    return Exit::Ok;
 }
 
 // ---- upload ----
@@ -154,6 +142,14 @@ TEST(Upload, ReadErrorOfTheImagePropagates) {
         return buf.size();
     };
     EXPECT_EQ(exit_of([&] { upload_stream(board, failing, options(board, "upload")); }), Exit::NoInput);
+}
+
+TEST(TransferStatus, FailedTransfersToExitStatuses) {
+    EXPECT_EQ(exit_for_transfer(TransferStatus::NoDevice), Exit::Vanished);
+    EXPECT_EQ(exit_for_transfer(TransferStatus::TimedOut), Exit::Timeout);
+    EXPECT_EQ(exit_for_transfer(TransferStatus::Stall), Exit::Protocol);
+    EXPECT_EQ(exit_for_transfer(TransferStatus::Overflow), Exit::Protocol);
+    EXPECT_EQ(exit_for_transfer(TransferStatus::Error), Exit::OsError);
 }
 
 // ---- download ----

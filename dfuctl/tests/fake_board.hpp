@@ -1,0 +1,204 @@
+// Simulated boards behind the session's interfaces (Bus, BoardLink): each
+// answers the vendor commands on ep0 as the board's daemon does, records
+// every request, and hands out the simulated bulk pipes of fake_pipe.hpp,
+// all on one virtual clock.
+#pragma once
+
+#include <libusb.h>
+
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "commands.hpp"
+#include "fake_pipe.hpp"
+#include "session.hpp"
+
+namespace dfuctl::testing {
+
+// Slot count and size of the transfers the commands use.
+inline constexpr std::size_t kCommandSlots = 4;
+inline constexpr std::size_t kCommandSlotSize = 1 << 20;
+
+struct ControlRequest {
+    std::uint8_t type;
+    std::uint8_t request;
+    std::uint16_t value;
+    std::uint16_t index;
+    std::uint16_t length;
+};
+
+// A reply frame: the command number, three zeros, the payload at offset 4.
+inline std::vector<std::uint8_t> vendor_reply(std::uint32_t command, std::size_t length,
+                                              const std::string& payload = "") {
+    std::vector<std::uint8_t> r(length, 0);
+    r[0] = static_cast<std::uint8_t>(command);
+    std::memcpy(r.data() + 4, payload.data(), std::min(payload.size(), length - 4));
+    return r;
+}
+
+class FakeBoard {
+public:
+    FakeBoard(std::string path, std::string serial, SteadyTime* clock)
+        : path(std::move(path)),
+          serial(std::move(serial)),
+          upload(kCommandSlots, kCommandSlotSize, clock),
+          download(kCommandSlots, kCommandSlotSize, clock) {}
+
+    std::string path;
+    std::string serial;
+    // Replies by command number; a command without one gets the daemon's
+    // usual answer from answer().
+    std::map<std::uint32_t, std::vector<std::uint8_t>> replies;
+    // Every control transfer and SET_CONFIGURATION, in order.
+    std::vector<ControlRequest> requests;
+    std::vector<int> configurations;
+    // The next control transfer fails with this libusb error; with
+    // `gone_on_failure` the board is unplugged as it fails.
+    std::optional<int> fail_next;
+    bool gone_on_failure = false;
+    bool attached = true;
+    UploadBoard upload;
+    DownloadBoard download;
+
+    int control(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
+                std::span<std::uint8_t> data) {
+        requests.push_back({type, request, value, index, static_cast<std::uint16_t>(data.size())});
+        if (fail_next) {
+            if (gone_on_failure) attached = false;
+            return *std::exchange(fail_next, std::nullopt);
+        }
+        if (!attached) return LIBUSB_ERROR_NO_DEVICE;
+        if ((type & 0x60) != 0x40) return LIBUSB_ERROR_PIPE;  // only the vendor commands here
+        const std::uint32_t command = request & gadgetdfu::kCommandMask;
+        const auto it = replies.find(command);
+        const std::vector<std::uint8_t> reply = it != replies.end() ? it->second : answer(command);
+        if (reply.empty()) return LIBUSB_ERROR_PIPE;
+        // ep0 sends at most wLength bytes.
+        const std::size_t n = std::min(reply.size(), data.size());
+        std::copy_n(reply.begin(), n, data.begin());
+        return static_cast<int>(n);
+    }
+
+    static std::vector<std::uint8_t> answer(std::uint32_t command) {
+        switch (command) {
+        case ORVEN_GET_VERSION:
+            return vendor_reply(command, 24, "v1.4");
+        case ORVEN_GET_FLASHSIZE:
+            return vendor_reply(command, 24, "7818182656");
+        case ORVEN_GET_EMMC_PROPERTIES:
+            return vendor_reply(command, 17, "0x010x020x01");
+        case ORVEN_GET_SERIAL:
+            return vendor_reply(command, 39, "abcdef01\n");
+        case ORVEN_WRITE_FIRMWARE:
+        case ORVEN_READ_FIRMWARE:
+            return vendor_reply(command, 24, "Error");
+        default: {
+            const std::size_t length = gadgetdfu::fixed_reply_length(command);
+            return length != 0 ? vendor_reply(command, length) : std::vector<std::uint8_t>{};
+        }
+        }
+    }
+
+    // The vendor commands the board was sent, in order.
+    std::vector<std::uint32_t> commands() const {
+        std::vector<std::uint32_t> v;
+        for (const auto& r : requests) {
+            if ((r.type & 0x60) == 0x40) v.push_back(r.request & gadgetdfu::kCommandMask);
+        }
+        return v;
+    }
+};
+
+class FakeBus final : public Bus {
+public:
+    // Boards are at paths 1-1, 1-2, ... in the order they are added.
+    FakeBoard& add(const std::string& serial) {
+        return boards.emplace_back("1-" + std::to_string(boards.size() + 1), serial, &clock);
+    }
+
+    std::vector<BoardEntry> scan(bool) override {
+        std::vector<BoardEntry> v;
+        std::uint8_t address = 2;
+        for (const auto& b : boards) {
+            if (b.attached) v.push_back({b.path, b.serial, gadgetdfu::kProductIdSecondary, 1, address++});
+        }
+        return v;
+    }
+    DescriptorInfo descriptors(const BoardEntry&) override { return {}; }
+    std::unique_ptr<BoardLink> open(const BoardEntry& entry) override {
+        for (auto& b : boards) {
+            if (b.path == entry.path) return std::make_unique<Link>(b);
+        }
+        throw Failure(Exit::Vanished, entry.path + " is gone");
+    }
+    SteadyTime now() override { return clock; }
+
+    SteadyTime clock{};
+    std::deque<FakeBoard> boards;
+
+private:
+    // The pipes stay the board's, so that tests can look at them afterwards.
+    class PipeRef final : public BulkPipe {
+    public:
+        explicit PipeRef(BulkPipe& pipe) : p_(pipe) {}
+        std::size_t slot_count() const override { return p_.slot_count(); }
+        std::size_t slot_size() const override { return p_.slot_size(); }
+        std::span<std::uint8_t> buffer(std::size_t slot) override { return p_.buffer(slot); }
+        TransferStatus submit(std::size_t slot, std::size_t length) override {
+            return p_.submit(slot, length);
+        }
+        std::optional<Completion> wait(std::chrono::milliseconds limit) override { return p_.wait(limit); }
+        void cancel(std::size_t slot) override { p_.cancel(slot); }
+        bool device_present() override { return p_.device_present(); }
+
+    private:
+        BulkPipe& p_;
+    };
+
+    class Link final : public BoardLink {
+    public:
+        explicit Link(FakeBoard& board) : b_(board) {}
+        int control(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
+                    std::span<std::uint8_t> data, unsigned) override {
+            return b_.control(type, request, value, index, data);
+        }
+        int set_configuration(int configuration) override {
+            b_.configurations.push_back(configuration);
+            return b_.attached ? 0 : LIBUSB_ERROR_NO_DEVICE;
+        }
+        int claim_interface(int) override { return 0; }
+        bool still_attached(unsigned) override { return b_.attached; }
+        std::unique_ptr<BulkPipe> open_pipe(std::uint8_t endpoint, std::size_t slots,
+                                            std::size_t slot_size) override {
+            BulkPipe& pipe = endpoint == gadgetdfu::kEndpointOut ? static_cast<BulkPipe&>(b_.upload)
+                                                                 : static_cast<BulkPipe&>(b_.download);
+            if (pipe.slot_count() != slots || pipe.slot_size() != slot_size) {
+                throw std::logic_error("the fake board's pipes have other slots");
+            }
+            return std::make_unique<PipeRef>(pipe);
+        }
+
+    private:
+        FakeBoard& b_;
+    };
+};
+
+// What a command printed and returned, as run() would report it.
+struct CommandRun {
+    int status = 0;
+    std::string out, err;
+};
+
+inline CommandRun run_command(FakeBus& bus, std::vector<const char*> args) {
+    args.insert(args.begin(), "dfuctl");
+    std::ostringstream out, err;
+    const ParseResult parsed = parse_command_line(static_cast<int>(args.size()), args.data(), out, err);
+    if (!parsed.invocation) return {parsed.exit_code, out.str(), err.str()};
+    const int status = report_failures(out, err, [&] { return execute(*parsed.invocation, bus, out, err); });
+    return {status, out.str(), err.str()};
+}
+
+}  // namespace dfuctl::testing
