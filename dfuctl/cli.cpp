@@ -25,6 +25,8 @@ struct RawArgs {
     std::string request_type, request, value, windex, wlength, data;
     std::string configuration;
     std::string file, length, idle_ms;
+    bool reboot = false;
+    std::string wait;
     std::string led;
 };
 
@@ -88,6 +90,14 @@ Invocation finish(const RawArgs& raw, Command command) {
         if (!raw.idle_ms.empty()) {
             inv.idle_ms = number<unsigned>(raw.idle_ms, 3600000, "--idle-ms");
             if (inv.idle_ms == 0) throw Failure(Exit::Usage, "--idle-ms must be at least 1 ms");
+        }
+        [[fallthrough]];
+    case Command::Flash:
+        inv.reboot = raw.reboot;
+        if (!raw.wait.empty()) {
+            inv.wait_seconds = number<unsigned>(raw.wait, 86400, "--wait");
+            if (!inv.reboot)
+                throw Failure(Exit::Usage, "--wait is for --reboot: it waits for the rebooted board");
         }
         [[fallthrough]];
     case Command::Upload:
@@ -172,6 +182,17 @@ ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& 
     s_verify->add_option("FILE", raw.file)->required();
     s_verify->add_option("--idle-ms", raw.idle_ms, "End after this long without data (default 2000)")
         ->type_name("MS");
+    auto* s_flash = sub("flash",
+                        "Upload IMAGE, read it back and compare SHA-256; optionally reboot and wait for "
+                        "the board to come back",
+                        Command::Flash);
+    s_flash->add_option("IMAGE", raw.file)->required();
+    s_flash->add_flag("--reboot", raw.reboot, "Reboot the board once the read-back matched");
+    s_flash
+        ->add_option("--wait", raw.wait,
+                     "With --reboot: wait up to this long for the board (same serial number) to come "
+                     "back, and show its version")
+        ->type_name("SECONDS");
     sub("info", "Show version, flash size, eMMC wear and serial number", Command::Info);
     auto* s_led = sub("led", "Set the LED ring pattern", Command::Led);
     s_led->add_option("PATTERN", raw.led, "breathe-orange, rotate-orange or breathe-red")->required();

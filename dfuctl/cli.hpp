@@ -22,6 +22,7 @@ enum class Command {
     Upload,
     Download,
     Verify,
+    Flash,
     Info,
     Led,
     Reboot,
@@ -51,9 +52,11 @@ struct Invocation {
     std::uint16_t langid = 0x0409;   // string
     ControlArgs control;             // control
     std::uint8_t configuration = 0;  // set-config
-    std::string file;                // upload, download, verify
+    std::string file;                // upload, download, verify, flash
     std::uint64_t length = 0;        // download (0: the whole image)
-    unsigned idle_ms = 2000;         // download, verify
+    unsigned idle_ms = 2000;         // download, verify, flash (its read-back)
+    bool reboot = false;             // flash: reboot once the read-back matched
+    unsigned wait_seconds = 0;       // flash: wait this long for the board to come back (0: not)
     std::uint32_t led_command = 0;   // led: the vendor command number
     std::string led_pattern;         // led: as given
 };

@@ -8,8 +8,10 @@
 #include <iostream>
 #include <new>
 
+#include "descriptors.hpp"
 #include "digest.hpp"
 #include "files.hpp"
+#include "firmware.hpp"
 #include "numbers.hpp"
 #include "output.hpp"
 #include "replies.hpp"
@@ -18,13 +20,8 @@
 namespace dfuctl {
 namespace {
 
-// Four 1 MiB transfers in flight keep a high-speed bus busy while one
-// buffer is being refilled or written out, and stay well inside usbfs's
-// default 16 MiB budget. The size must be a multiple of the 512-byte packet
-// so that only the last transfer of an upload can end in a short packet.
-constexpr std::size_t kTransferSlots = 4;
-constexpr std::size_t kTransferSize = 1 << 20;
-static_assert(kTransferSize % gadgetdfu::kBulkMaxPacket == 0);
+// Verify compares the file in pieces of this size.
+constexpr std::size_t kCompareSize = 1 << 20;
 
 constexpr std::uint8_t kGetDescriptor = 6;
 constexpr std::uint8_t kStandardIn = 0x80;
@@ -35,19 +32,24 @@ NowFn clock_of(Bus& bus) {
     return [&bus] { return bus.now(); };
 }
 
-StreamOptions stream_options(Session& s, Bus& bus, const std::string& operation, ProgressMeter& meter,
-                             unsigned idle_ms) {
-    StreamOptions o;
-    o.board = s.label();
-    o.operation = operation;
-    o.stall_timeout = std::chrono::milliseconds(s.options().timeout_ms);
-    o.idle = std::chrono::milliseconds(idle_ms);
-    o.now = clock_of(bus);
-    o.progress = [&meter](std::uint64_t done) { meter.update(done); };
+// A transfer's options, with the meter started once the board accepted the
+// request and kept up to date.
+StreamOptions transfer_options(Session& s, Bus& bus, const std::string& operation, ProgressMeter& meter,
+                               unsigned idle_ms) {
+    StreamOptions o = stream_options(s, operation, clock_of(bus), std::chrono::milliseconds(idle_ms),
+                                     [&meter](std::uint64_t done) { meter.update(done); });
+    o.on_start = [&meter] { meter.start(); };
     return o;
 }
 
 bool live_progress(const GlobalOptions& g) { return !g.quiet && ::isatty(STDERR_FILENO) == 1; }
+
+void warn_if_full_speed(Session& s, std::ostream& err) {
+    if (!s.link().full_speed()) return;
+    err << "dfuctl: warning: " << s.label()
+        << " runs at full speed (12 Mbit/s): transfers are about 40 times slower; plug it into a high-speed "
+           "USB port\n";
+}
 
 // ---- the commands ----
 
@@ -194,12 +196,11 @@ int cmd_upload(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream&
     const UniqueFd input = open_input(inv.file);
     const auto size = input_size(input.get());
     Session s = open_session(bus, inv.global);
-    s.prepare_stream(ORVEN_WRITE_FIRMWARE, {ORVEN_WRITE_FIRMWARE, 0, 0});
-    const auto pipe = s.link().open_pipe(gadgetdfu::kEndpointOut, kTransferSlots, kTransferSize);
+    warn_if_full_speed(s, err);
     ProgressMeter meter(live_progress(s.options()), err, size, clock_of(bus));
-    const auto result = upload_stream(
-        *pipe, [&](std::span<std::uint8_t> buf) { return read_full(input.get(), buf, inv.file); },
-        stream_options(s, bus, "upload", meter, inv.idle_ms));
+    const auto result = upload_image(
+        s, [&](std::span<std::uint8_t> buf) { return read_full(input.get(), buf, inv.file); },
+        transfer_options(s, bus, "upload", meter, inv.idle_ms));
     meter.finish(result.bytes);
     print_transfer_summary(out, s.options(), "upload", "uploaded", result.bytes, meter.seconds());
     return 0;
@@ -207,24 +208,23 @@ int cmd_upload(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream&
 
 int cmd_download(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err) {
     Session s = open_session(bus, inv.global);
-    const UniqueFd output = create_output(inv.file);
+    warn_if_full_speed(s, err);
+    OutputFile output(inv.file);
     // With the image on standard output, the report goes to standard error.
     std::ostream& report = inv.file == "-" ? err : out;
-    s.prepare_stream(ORVEN_READ_FIRMWARE, gadgetdfu::encode_download_length(inv.length));
-    const auto pipe = s.link().open_pipe(gadgetdfu::kEndpointIn, kTransferSlots, kTransferSize);
     ProgressMeter meter(live_progress(s.options()), err,
                         inv.length ? std::optional<std::uint64_t>(inv.length) : std::nullopt, clock_of(bus));
-    const auto result = download_stream(
-        *pipe, inv.length,
-        [&](std::span<const std::uint8_t> data) { write_full(output.get(), data, inv.file); },
-        stream_options(s, bus, "download", meter, inv.idle_ms));
+    const auto result = read_image(
+        s, inv.length, [&](std::span<const std::uint8_t> data) { write_full(output.fd(), data, inv.file); },
+        transfer_options(s, bus, "download", meter, inv.idle_ms));
     meter.finish(result.bytes);
     if (inv.length != 0 && result.bytes < inv.length) {
-        err << "dfuctl: warning: the board sent " << result.bytes << " of " << inv.length
-            << " bytes (its image is shorter)\n";
-    } else if (result.bytes == 0) {
-        err << "dfuctl: warning: the board sent no data (its image is empty or missing)\n";
+        throw Failure(Exit::Mismatch, "the board sent " + std::to_string(result.bytes) + " of " +
+                                          std::to_string(inv.length) + " bytes (its image is shorter)" +
+                                          (inv.file == "-" ? "" : "; " + inv.file + " was not written"));
     }
+    if (result.bytes == 0) err << "dfuctl: warning: the board sent no data (its image is empty or missing)\n";
+    output.commit();
     print_transfer_summary(report, s.options(), "download", "downloaded", result.bytes, meter.seconds());
     return 0;
 }
@@ -238,8 +238,9 @@ int cmd_verify(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream&
                                        std::to_string(gadgetdfu::kMaxDownloadLength) + " bytes)");
     }
     Session s = open_session(bus, inv.global);
+    warn_if_full_speed(s, err);
     Sha256 local_hash, board_hash;
-    std::vector<std::uint8_t> local(kTransferSize);
+    std::vector<std::uint8_t> local(kCompareSize);
     std::uint64_t compared = 0;
     std::optional<std::uint64_t> first_difference;
     ProgressMeter meter(live_progress(s.options()), err, *size, clock_of(bus));
@@ -247,11 +248,8 @@ int cmd_verify(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream&
     // An empty file matches the first 0 bytes of any image; asking for a
     // length of 0 would mean the whole image, so nothing is requested.
     if (*size > 0) {
-        s.prepare_stream(ORVEN_READ_FIRMWARE, gadgetdfu::encode_download_length(*size));
-        const auto pipe = s.link().open_pipe(gadgetdfu::kEndpointIn, kTransferSlots, kTransferSize);
-        meter.start();
-        const auto result = download_stream(
-            *pipe, *size,
+        const auto result = read_image(
+            s, *size,
             [&](std::span<const std::uint8_t> data) {
                 board_hash.update(data);
                 const std::size_t n = read_full(input.get(), std::span(local).first(data.size()), inv.file);
@@ -264,7 +262,7 @@ int cmd_verify(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream&
                 }
                 compared += data.size();
             },
-            stream_options(s, bus, "verify", meter, inv.idle_ms));
+            transfer_options(s, bus, "verify", meter, inv.idle_ms));
         received = result.bytes;
     }
     // The rest of the local file, when the board sent less.
@@ -299,6 +297,87 @@ int cmd_verify(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream&
     } else {
         err << "dfuctl: " << inv.file << " differs from the board's image; first difference at byte "
             << first_difference.value_or(0) << '\n';
+    }
+    return static_cast<int>(Exit::Mismatch);
+}
+
+// The USB serial number, by which a rebooted board is recognised.
+std::string serial_for_return(Session& s) {
+    std::optional<std::string> serial = s.board().serial;
+    if (!serial) {
+        const auto r =
+            s.control_in_or_stall(kStandardIn, kGetDescriptor, 0x0300 | gadgetdfu::kStringSerial,
+                                  kDefaultLangid, kStringRequestLength, "GET_DESCRIPTOR(string 3)");
+        if (r) serial = decode_string_descriptor(*r);
+    }
+    if (!serial || serial->empty()) {
+        throw Failure(Exit::Protocol, "cannot wait for " + s.label() +
+                                          " to come back: it shows no serial number to know it by");
+    }
+    return *serial;
+}
+
+int cmd_flash(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err) {
+    Session s = open_session(bus, inv.global);
+    const GlobalOptions& g = s.options();
+    BoardEntry board = s.board();
+    if (inv.wait_seconds > 0) board.serial = serial_for_return(s);
+    warn_if_full_speed(s, err);
+
+    std::optional<ProgressMeter> meter;
+    FlashStage shown = FlashStage::Upload;
+    FlashOptions fo;
+    fo.reboot = inv.reboot;
+    fo.idle = std::chrono::milliseconds(inv.idle_ms);
+    fo.now = clock_of(bus);
+    fo.progress = [&](FlashStage stage, std::uint64_t done, std::uint64_t total) {
+        if (meter && stage != shown) meter->finish(total);
+        if (!meter || stage != shown) meter.emplace(live_progress(g), err, total, clock_of(bus));
+        shown = stage;
+        meter->update(done);
+    };
+    const FlashResult r = flash_image(s, inv.file, fo);
+    if (meter) meter->finish(shown == FlashStage::Upload ? r.bytes : r.read_back);
+
+    std::optional<std::string> version;
+    std::optional<Failure> not_back;
+    if (r.rebooted && inv.wait_seconds > 0) {
+        if (!g.json) out << "board is rebooting\n" << std::flush;
+        try {
+            version = wait_for_return(bus, board, g, std::chrono::seconds(inv.wait_seconds));
+        } catch (const Failure& f) {
+            not_back = f;
+        }
+    }
+
+    if (g.json) {
+        print_json(out, Json{{"operation", "flash"},
+                             {"bytes", r.bytes},
+                             {"upload_seconds", r.upload_seconds},
+                             {"read_back_bytes", r.read_back},
+                             {"read_back_seconds", r.read_back_seconds},
+                             {"sha256_local", r.sha256_local},
+                             {"sha256_board", r.sha256_board},
+                             {"match", r.match},
+                             {"rebooted", r.rebooted},
+                             {"version", version ? Json(*version) : Json(nullptr)}});
+    } else {
+        out << format_summary("uploaded", r.bytes, r.upload_seconds) << '\n'
+            << format_summary("read back", r.read_back, r.read_back_seconds) << '\n'
+            << "sha256 local  " << r.sha256_local << '\n'
+            << "sha256 board  " << r.sha256_board << '\n'
+            << (r.match ? "flashed: the board's image matches" : "MISMATCH") << '\n';
+        if (r.rebooted && inv.wait_seconds == 0) out << "board is rebooting\n";
+        if (version) out << board_label(board) << " is back: version " << *version << '\n';
+    }
+    if (not_back) throw *not_back;
+    if (r.match) return 0;
+    out.flush();
+    if (r.read_back < r.bytes) {
+        err << "dfuctl: the board's image differs from " << inv.file << " after the upload: it sent back "
+            << r.read_back << " of " << r.bytes << " bytes\n";
+    } else {
+        err << "dfuctl: the board's image differs from " << inv.file << " after the upload\n";
     }
     return static_cast<int>(Exit::Mismatch);
 }
@@ -388,6 +467,8 @@ int execute(const Invocation& inv, Bus& bus, std::ostream& out, std::ostream& er
         return cmd_download(bus, inv, out, err);
     case Command::Verify:
         return cmd_verify(bus, inv, out, err);
+    case Command::Flash:
+        return cmd_flash(bus, inv, out, err);
     case Command::Info:
         return cmd_info(bus, inv, out);
     case Command::Led:

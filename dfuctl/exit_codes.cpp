@@ -27,18 +27,21 @@ Exit exit_for_libusb_error(int libusb_error) {
 
 std::string exit_code_help() {
     return "Exit codes:\n"
-           "  0   success\n"
+           "  0   success (upload: the board took every byte and the end; flash: the read-back matched)\n"
            "  64  usage error\n"
-           "  65  verify: the board's image differs from FILE\n"
+           "  65  verify, flash: the board's image differs from FILE; download: the board sent fewer bytes\n"
+           "      than --length\n"
            "  66  input file cannot be read\n"
            "  69  no board attached, several boards and none chosen, or no match for --serial/--path\n"
            "  70  internal error\n"
            "  71  other libusb or operating-system failure\n"
+           "  72  the board cannot open its image file (/tmp/firmware)\n"
            "  73  output file cannot be created\n"
            "  74  the board vanished during a request or transfer\n"
-           "  75  a request or transfer timed out\n"
+           "  75  a request or transfer timed out, or the board did not come back within --wait\n"
            "  76  request stalled, or a malformed reply\n"
-           "  77  permission denied opening the board (install 70-gadgetdfu.rules)\n";
+           "  77  permission denied opening the board (install 70-gadgetdfu.rules)\n"
+           "  79  the board could not store the image: it refused the upload's data\n";
 }
 
 }  // namespace dfuctl

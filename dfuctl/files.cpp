@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,17 +33,51 @@ UniqueFd open_input(const std::string& path) {
     return fd;
 }
 
-UniqueFd create_output(const std::string& path) {
+OutputFile::OutputFile(const std::string& path) : path_(path) {
     if (path == "-") {
-        UniqueFd fd(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
-        if (fd.get() < 0)
+        fd_.reset(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
+        if (fd_.get() < 0)
             throw Failure(Exit::CantCreate,
                           std::string("cannot use standard output: ") + std::strerror(errno));
-        return fd;
+        return;
     }
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (fd.get() < 0) throw Failure(Exit::CantCreate, "cannot create " + path + ": " + std::strerror(errno));
-    return fd;
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        fd_.reset(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+        if (fd_.get() < 0)
+            throw Failure(Exit::CantCreate, "cannot open " + path + ": " + std::strerror(errno));
+        return;
+    }
+    // mkstemp's name, in the same directory so that the rename stays on one file system.
+    std::string name = path + ".dfuctl-XXXXXX";
+    fd_.reset(::mkostemp(name.data(), O_CLOEXEC));
+    if (fd_.get() < 0) throw Failure(Exit::CantCreate, "cannot create " + path + ": " + std::strerror(errno));
+    temp_ = name;
+    // mkstemp creates mode 0600; the file gets the mode a plain creation
+    // would give it, or keeps the one of the file it replaces.
+    mode_t mode = st.st_mode & 07777;
+    if (!exists) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    (void)::fchmod(fd_.get(), mode);  // the data matters more than its mode
+}
+
+OutputFile::~OutputFile() {
+    if (!temp_.empty()) (void)::unlink(temp_.c_str());
+}
+
+void OutputFile::commit() {
+    if (temp_.empty()) return;
+    if (::fsync(fd_.get()) != 0)
+        throw Failure(Exit::OsError, "cannot write " + temp_ + ": " + std::strerror(errno));
+    if (::rename(temp_.c_str(), path_.c_str()) != 0) {
+        throw Failure(Exit::CantCreate,
+                      "cannot rename " + temp_ + " to " + path_ + ": " + std::strerror(errno));
+    }
+    temp_.clear();
 }
 
 std::optional<std::uint64_t> input_size(int fd) {

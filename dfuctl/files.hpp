@@ -37,9 +37,28 @@ private:
 
 // Throws Failure(Exit::NoInput) when `path` cannot be opened for reading.
 UniqueFd open_input(const std::string& path);
-// Creates or truncates `path`; "-" is standard output.
-// Throws Failure(Exit::CantCreate).
-UniqueFd create_output(const std::string& path);
+// An output file that appears under its name only complete: the data goes
+// to a temporary file beside it, which commit() renames over it and which
+// is removed when the object goes without a commit. "-" (standard output)
+// and an existing file that is not a regular file (a device, a FIFO) are
+// written in place, as they cannot be replaced.
+class OutputFile {
+public:
+    // Throws Failure(Exit::CantCreate).
+    explicit OutputFile(const std::string& path);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    int fd() const { return fd_.get(); }
+    // Syncs the data and gives the file its name. Throws Failure(Exit::OsError).
+    void commit();
+
+private:
+    std::string path_;
+    std::string temp_;  // empty when written in place
+    UniqueFd fd_;
+};
 
 // Size of a regular file or block device; empty for pipes and the like.
 std::optional<std::uint64_t> input_size(int fd);

@@ -43,7 +43,15 @@ std::string_view command_name(std::uint32_t command) {
 
 std::uint16_t reply_request_length(std::uint32_t command) {
     const std::size_t fixed = gadgetdfu::fixed_reply_length(command);
-    return static_cast<std::uint16_t>(fixed != 0 ? fixed : gadgetdfu::kReplyBufferLength);
+    return static_cast<std::uint16_t>(
+        fixed != 0 ? fixed : std::min<std::size_t>(gadgetdfu::kReplyBufferLength, kGadgetfsControlReplyMax));
+}
+
+std::uint32_t firmware_open_errno(std::span<const std::uint8_t> reply) {
+    constexpr std::size_t at = gadgetdfu::kFirmwareReplyErrnoOffset;
+    if (reply.size() < at + 4) return 0;
+    return std::uint32_t{reply[at]} | std::uint32_t{reply[at + 1]} << 8 | std::uint32_t{reply[at + 2]} << 16 |
+           std::uint32_t{reply[at + 3]} << 24;
 }
 
 void check_reply(std::uint32_t command, std::span<const std::uint8_t> reply) {

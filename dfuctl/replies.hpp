@@ -13,8 +13,14 @@ namespace dfuctl {
 // Name of a vendor command for messages, e.g. "GET_VERSION".
 std::string_view command_name(std::uint32_t command);
 
-// The wLength dfuctl asks for: the fixed reply length, or the whole reply
-// buffer for the one variable reply (eMMC properties).
+// gadgetfs sends at most this many bytes in the data stage of a control
+// read, whatever the daemon writes.
+inline constexpr std::uint16_t kGadgetfsControlReplyMax = 256;
+
+// The wLength dfuctl asks for: the fixed reply length, or for the one
+// variable reply (eMMC properties) as much as gadgetfs can send. Asking for
+// more would leave the host waiting for the end of a reply that gadgetfs
+// cut at a full packet.
 std::uint16_t reply_request_length(std::uint32_t command);
 
 // Throws Failure(Exit::Protocol) unless `reply` is a complete reply to
@@ -26,6 +32,11 @@ void check_reply(std::uint32_t command, std::span<const std::uint8_t> reply);
 // Text at payload offset 0 (reply offset 4) up to the first NUL or the end
 // of `reply`, at most `limit` bytes.
 std::string payload_text(std::span<const std::uint8_t> reply, std::size_t limit = SIZE_MAX);
+
+// Bytes 12..15 of a firmware command's reply (WRITE_FIRMWARE, READ_FIRMWARE):
+// the errno of the board's open of its image file, 0 when it opened. Boards
+// from before this field send 0 there.
+std::uint32_t firmware_open_errno(std::span<const std::uint8_t> reply);
 
 // Flash size: decimal byte count, or "-1" (eMMC device cannot be opened) or
 // "-2" (size query failed).

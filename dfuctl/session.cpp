@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "exit_codes.hpp"
+#include "numbers.hpp"
 #include "replies.hpp"
 
 namespace dfuctl {
@@ -78,6 +79,12 @@ void Session::claim() {
         throw Failure(Exit::OsError, "interface 0 of " + label() + " is claimed by another program");
     }
     control_failure(rc, "claiming interface 0");
+}
+
+void Session::clear_halt(std::uint8_t endpoint) {
+    const int rc = link_->clear_halt(endpoint);
+    if (rc == 0 || rc == LIBUSB_ERROR_NO_DEVICE) return;
+    control_failure(rc, "CLEAR_FEATURE(ENDPOINT_HALT) on endpoint " + hex_value(endpoint, 2));
 }
 
 std::vector<std::uint8_t> Session::prepare_stream(std::uint32_t command,

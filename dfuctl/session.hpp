@@ -36,6 +36,12 @@ public:
     virtual int set_configuration(int configuration) = 0;
     // Claims the interface until the link closes.
     virtual int claim_interface(int interface_number) = 0;
+    // CLEAR_FEATURE(ENDPOINT_HALT) on a bulk endpoint; the host's side of
+    // the endpoint starts afresh too.
+    virtual int clear_halt(std::uint8_t endpoint) = 0;
+    // The link runs at full speed (12 Mbit/s, 64-byte bulk packets)
+    // instead of high speed.
+    virtual bool full_speed() = 0;
     // False once the kernel reports the board gone; waits up to `wait_ms`
     // for a disconnect that is still being processed.
     virtual bool still_attached(unsigned wait_ms) = 0;
@@ -57,6 +63,7 @@ public:
     // Opens a board of the last scan. Throws Failure (no permission, gone).
     virtual std::unique_ptr<BoardLink> open(const BoardEntry& board) = 0;
     virtual SteadyTime now() = 0;
+    virtual void pause(std::chrono::milliseconds duration) = 0;
 };
 
 class Session {
@@ -89,6 +96,12 @@ public:
     void set_configuration(int n);
     // Claims interface 0.
     void claim();
+    // Clears a halt of a bulk endpoint. Tolerates a board that is gone.
+    void clear_halt(std::uint8_t endpoint);
+    // The bulk packet size of the link's speed.
+    std::size_t bulk_packet_size() {
+        return link_->full_speed() ? gadgetdfu::kBulkMaxPacketFullSpeed : gadgetdfu::kBulkMaxPacket;
+    }
 
     // A fresh transfer set-up: configuration 1 (the board restarts its
     // streams), the interface, then the vendor command that opens the

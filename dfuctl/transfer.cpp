@@ -141,6 +141,14 @@ UploadResult upload_stream(BulkPipe& pipe, const ReadFn& read, const StreamOptio
     bool source_done = false;
     auto last_progress = o.now();
 
+    auto upload_failed = [&](TransferStatus status, std::uint64_t taken) {
+        if (status == TransferStatus::Stall) {
+            throw Failure(Exit::NotStored, "the board could not store the image: it refused the data after " +
+                                               std::to_string(taken) + " bytes");
+        }
+        fail(pipe, status, o, taken, kEndpoint);
+    };
+
     auto on_stall_timeout = [&](const std::string& what) {
         throw Failure(Exit::Timeout, o.operation + " timed out: " + what + " for " +
                                          std::to_string(o.stall_timeout.count()) + " ms, after " +
@@ -157,7 +165,7 @@ UploadResult upload_stream(BulkPipe& pipe, const ReadFn& read, const StreamOptio
                 break;
             }
             const TransferStatus st = pipe.submit(slot, n);
-            if (st != TransferStatus::Completed) fail(pipe, st, o, result.bytes, kEndpoint);
+            if (st != TransferStatus::Completed) upload_failed(st, result.bytes);
             slots.submitted(slot, n);
         }
     };
@@ -172,8 +180,7 @@ UploadResult upload_stream(BulkPipe& pipe, const ReadFn& read, const StreamOptio
         }
         slots.finished(*c);
         while (const auto r = slots.next()) {
-            if (r->status != TransferStatus::Completed)
-                fail(pipe, r->status, o, result.bytes + r->actual, kEndpoint);
+            if (r->status != TransferStatus::Completed) upload_failed(r->status, result.bytes + r->actual);
             if (r->actual != slots.requested(r->slot)) {
                 throw Failure(Exit::OsError, "bulk OUT transfer sent " + std::to_string(r->actual) + " of " +
                                                  std::to_string(slots.requested(r->slot)) +
@@ -188,16 +195,15 @@ UploadResult upload_stream(BulkPipe& pipe, const ReadFn& read, const StreamOptio
 
     // The closing packets go one at a time: each must have been taken by the
     // board before the next is offered.
-    result.zero_length_packets =
-        closing_zlp_count(result.bytes, gadgetdfu::kBulkMaxPacket, gadgetdfu::kUploadReadSize);
+    result.zero_length_packets = closing_zlp_count(result.bytes, o.packet_size, gadgetdfu::kUploadReadSize);
     for (unsigned k = 0; k < result.zero_length_packets; ++k) {
         const TransferStatus st = pipe.submit(0, 0);
-        if (st != TransferStatus::Completed) fail(pipe, st, o, result.bytes, kEndpoint);
+        if (st != TransferStatus::Completed) upload_failed(st, result.bytes);
         const auto started = o.now();
         for (;;) {
             const auto c = pipe.wait(kTick);
             if (c) {
-                if (c->status != TransferStatus::Completed) fail(pipe, c->status, o, result.bytes, kEndpoint);
+                if (c->status != TransferStatus::Completed) upload_failed(c->status, result.bytes);
                 break;
             }
             if (o.now() - started >= o.stall_timeout) {

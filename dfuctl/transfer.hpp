@@ -85,8 +85,10 @@ struct StreamOptions {
     std::string operation;                          // "upload", "download", "verify"
     std::chrono::milliseconds stall_timeout{5000};  // upload: no transfer finished for this long
     std::chrono::milliseconds idle{2000};           // download: no data for this long ends it
+    std::size_t packet_size = 512;                  // bulk packet size of the link's speed
     NowFn now;
     std::function<void(std::uint64_t)> progress;  // bytes done so far
+    std::function<void()> on_start;               // the board accepted the request; data follows
 };
 
 struct UploadResult {
@@ -95,6 +97,9 @@ struct UploadResult {
 };
 
 // Sends everything `read` yields, then the closing zero-length packets.
+// The board halts its OUT endpoint when it cannot store the data (or has
+// no image file open): a stall ends the upload with Exit::NotStored, and the
+// caller clears the halt once the pipe is gone.
 UploadResult upload_stream(BulkPipe& pipe, const ReadFn& read, const StreamOptions& options);
 
 struct DownloadResult {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "descriptors.hpp"
@@ -137,6 +138,10 @@ public:
         return libusb_set_configuration(handle_.get(), configuration);
     }
     int claim_interface(int interface_number) override { return handle_.claim(interface_number); }
+    int clear_halt(std::uint8_t endpoint) override { return libusb_clear_halt(handle_.get(), endpoint); }
+    bool full_speed() override {
+        return libusb_get_device_speed(libusb_get_device(handle_.get())) == LIBUSB_SPEED_FULL;
+    }
     bool still_attached(unsigned wait_ms) override { return usb::still_attached(handle_, wait_ms); }
     std::unique_ptr<BulkPipe> open_pipe(std::uint8_t endpoint, std::size_t slots,
                                         std::size_t slot_size) override {
@@ -157,6 +162,7 @@ public:
     DescriptorInfo descriptors(const BoardEntry& board) override;
     std::unique_ptr<BoardLink> open(const BoardEntry& board) override;
     SteadyTime now() override { return std::chrono::steady_clock::now(); }
+    void pause(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
 
 private:
     struct Attached {

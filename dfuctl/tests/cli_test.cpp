@@ -141,6 +141,17 @@ TEST(Cli, CommandsThatTakeNoArguments) {
     EXPECT_EQ(refused({"flash"}), 64);
 }
 
+TEST(Cli, FlashWaitsOnlyForARebootedBoard) {
+    const auto a = ok({"flash", "--reboot", "--wait", "0x1e", "image.bin"});
+    EXPECT_EQ(a.command, Command::Flash);
+    EXPECT_EQ(a.file, "image.bin");
+    EXPECT_TRUE(a.reboot);
+    EXPECT_EQ(a.wait_seconds, 30u);
+    EXPECT_FALSE(ok({"flash", "image.bin"}).reboot);
+    EXPECT_EQ(refused({"flash", "--wait", "30", "image.bin"}), 64);
+    EXPECT_EQ(refused({"flash", "-"}), 64);
+}
+
 TEST(Cli, HelpAndVersionExitZero) {
     const auto help = parse({"--help"});
     EXPECT_FALSE(help.result.invocation);

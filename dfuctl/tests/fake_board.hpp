@@ -45,7 +45,8 @@ public:
         : path(std::move(path)),
           serial(std::move(serial)),
           upload(kCommandSlots, kCommandSlotSize, clock),
-          download(kCommandSlots, kCommandSlotSize, clock) {}
+          download(kCommandSlots, kCommandSlotSize, clock),
+          clock_(clock) {}
 
     std::string path;
     std::string serial;
@@ -59,6 +60,18 @@ public:
     // `gone_on_failure` the board is unplugged as it fails.
     std::optional<int> fail_next;
     bool gone_on_failure = false;
+    // Bytes 12..15 of the firmware replies: the errno of the image file's open.
+    std::uint32_t open_errno = 0;
+    bool full_speed = false;
+    // Endpoints whose halt the host cleared, and whether a bulk transfer was
+    // still queued on the OUT pipe at the time.
+    std::vector<std::uint8_t> cleared_halts;
+    bool cleared_with_transfers_queued = false;
+    // REBOOT takes the board off the bus for this long; it comes back at
+    // another address.
+    std::chrono::milliseconds reboot_time{3000};
+    std::optional<SteadyTime> back_at;
+    std::uint8_t address = 2;
     bool attached = true;
     UploadBoard upload;
     DownloadBoard download;
@@ -79,10 +92,14 @@ public:
         // ep0 sends at most wLength bytes.
         const std::size_t n = std::min(reply.size(), data.size());
         std::copy_n(reply.begin(), n, data.begin());
+        if (command == ORVEN_REBOOT) {
+            attached = false;
+            back_at = *clock_ + reboot_time;
+        }
         return static_cast<int>(n);
     }
 
-    static std::vector<std::uint8_t> answer(std::uint32_t command) {
+    std::vector<std::uint8_t> answer(std::uint32_t command) const {
         switch (command) {
         case ORVEN_GET_VERSION:
             return vendor_reply(command, 24, "v1.4");
@@ -93,8 +110,11 @@ public:
         case ORVEN_GET_SERIAL:
             return vendor_reply(command, 39, "abcdef01\n");
         case ORVEN_WRITE_FIRMWARE:
-        case ORVEN_READ_FIRMWARE:
-            return vendor_reply(command, 24, "Error");
+        case ORVEN_READ_FIRMWARE: {
+            auto r = vendor_reply(command, 24, "Error");
+            for (int i = 0; i < 4; ++i) r[12 + i] = static_cast<std::uint8_t>(open_errno >> (8 * i));
+            return r;
+        }
         default: {
             const std::size_t length = gadgetdfu::fixed_reply_length(command);
             return length != 0 ? vendor_reply(command, length) : std::vector<std::uint8_t>{};
@@ -110,20 +130,29 @@ public:
         }
         return v;
     }
+
+private:
+    SteadyTime* clock_;
 };
 
 class FakeBus final : public Bus {
 public:
     // Boards are at paths 1-1, 1-2, ... in the order they are added.
     FakeBoard& add(const std::string& serial) {
-        return boards.emplace_back("1-" + std::to_string(boards.size() + 1), serial, &clock);
+        auto& b = boards.emplace_back("1-" + std::to_string(boards.size() + 1), serial, &clock);
+        b.address = static_cast<std::uint8_t>(1 + boards.size());
+        return b;
     }
 
     std::vector<BoardEntry> scan(bool) override {
         std::vector<BoardEntry> v;
-        std::uint8_t address = 2;
-        for (const auto& b : boards) {
-            if (b.attached) v.push_back({b.path, b.serial, gadgetdfu::kProductIdSecondary, 1, address++});
+        for (auto& b : boards) {
+            if (b.back_at && clock >= *b.back_at) {
+                b.back_at.reset();
+                b.attached = true;
+                b.address += 10;  // enumerated afresh
+            }
+            if (b.attached) v.push_back({b.path, b.serial, gadgetdfu::kProductIdSecondary, 1, b.address});
         }
         return v;
     }
@@ -135,6 +164,7 @@ public:
         throw Failure(Exit::Vanished, entry.path + " is gone");
     }
     SteadyTime now() override { return clock; }
+    void pause(std::chrono::milliseconds duration) override { clock += duration; }
 
     SteadyTime clock{};
     std::deque<FakeBoard> boards;
@@ -143,7 +173,8 @@ private:
     // The pipes stay the board's, so that tests can look at them afterwards.
     class PipeRef final : public BulkPipe {
     public:
-        explicit PipeRef(BulkPipe& pipe) : p_(pipe) {}
+        explicit PipeRef(FakePipe& pipe) : p_(pipe) {}
+        ~PipeRef() override { p_.close(); }
         std::size_t slot_count() const override { return p_.slot_count(); }
         std::size_t slot_size() const override { return p_.slot_size(); }
         std::span<std::uint8_t> buffer(std::size_t slot) override { return p_.buffer(slot); }
@@ -155,7 +186,7 @@ private:
         bool device_present() override { return p_.device_present(); }
 
     private:
-        BulkPipe& p_;
+        FakePipe& p_;
     };
 
     class Link final : public BoardLink {
@@ -170,11 +201,18 @@ private:
             return b_.attached ? 0 : LIBUSB_ERROR_NO_DEVICE;
         }
         int claim_interface(int) override { return 0; }
+        int clear_halt(std::uint8_t endpoint) override {
+            b_.cleared_halts.push_back(endpoint);
+            if (!b_.upload.idle()) b_.cleared_with_transfers_queued = true;
+            if (endpoint == gadgetdfu::kEndpointOut) b_.upload.clear_halt();
+            return 0;
+        }
+        bool full_speed() override { return b_.full_speed; }
         bool still_attached(unsigned) override { return b_.attached; }
         std::unique_ptr<BulkPipe> open_pipe(std::uint8_t endpoint, std::size_t slots,
                                             std::size_t slot_size) override {
-            BulkPipe& pipe = endpoint == gadgetdfu::kEndpointOut ? static_cast<BulkPipe&>(b_.upload)
-                                                                 : static_cast<BulkPipe&>(b_.download);
+            FakePipe& pipe = endpoint == gadgetdfu::kEndpointOut ? static_cast<FakePipe&>(b_.upload)
+                                                                 : static_cast<FakePipe&>(b_.download);
             if (pipe.slot_count() != slots || pipe.slot_size() != slot_size) {
                 throw std::logic_error("the fake board's pipes have other slots");
             }

@@ -79,6 +79,15 @@ public:
     void fail_submit(TransferStatus status) { fail_submit_ = status; }
 
     std::size_t peak_in_flight() const { return peak_in_flight_; }
+    std::size_t submitted() const { return submitted_; }
+    // No transfer is queued.
+    bool idle() const { return queue_.empty(); }
+    // What the libusb pipe's destructor does: cancel what is queued and
+    // collect every completion.
+    void close() {
+        while (!queue_.empty()) cancel(queue_.front().slot);
+        done_.clear();
+    }
     std::size_t cancels() const { return cancels_; }
 
 protected:
@@ -127,26 +136,38 @@ public:
     // From this virtual time on the board stops reading (a hung board).
     void stop_reading_after(std::size_t transfers) { stop_after_ = transfers; }
 
+    void clear_halt() { halted_ = false; }
+    // The link's bulk packet size (64 at full speed).
+    std::size_t packet = kPacket;
+    bool halted() const { return halted_; }
+
     const std::vector<std::size_t>& reads() const { return reads_; }
     const std::vector<std::uint8_t>& received() const { return received_; }
 
 private:
     void step(std::chrono::milliseconds limit) override {
-        if (queue_.empty() || (stop_after_ && finished_ >= *stop_after_)) {
+        if (queue_.empty() || halted_ || (stop_after_ && finished_ >= *stop_after_)) {
             now_ += limit;
             return;
         }
         Transfer& t = queue_.front();
+        if (fail_at_ && finished_ == *fail_at_ && fail_status_ == TransferStatus::Stall) {
+            // The board halts its endpoint: nothing moves until the host clears the halt.
+            halted_ = true;
+            now_ += std::chrono::milliseconds(1);
+            finish_head(TransferStatus::Stall);
+            return;
+        }
         const auto& mem = memory_[t.slot];
         // Cut the transfer into packets as the host controller would.
         std::size_t offset = 0;
         do {
-            const std::size_t n = std::min(kPacket, t.length - offset);
+            const std::size_t n = std::min(packet, t.length - offset);
             received_.insert(received_.end(), mem.begin() + static_cast<std::ptrdiff_t>(offset),
                              mem.begin() + static_cast<std::ptrdiff_t>(offset + n));
             current_ += n;
             offset += n;
-            if (n < kPacket || current_ == kBoardRead) {
+            if (n < packet || current_ == kBoardRead) {
                 reads_.push_back(current_);
                 current_ = 0;
             }
@@ -160,6 +181,7 @@ private:
     std::vector<std::size_t> reads_;
     std::vector<std::uint8_t> received_;
     std::optional<std::size_t> stop_after_;
+    bool halted_ = false;
 };
 
 // The board's side of a download: chunks that become available at given

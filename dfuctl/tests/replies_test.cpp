@@ -52,7 +52,16 @@ TEST(CheckReply, EmmcReplyIsVariableFromFiveBytes) {
     EXPECT_EQ(check(ORVEN_GET_EMMC_PROPERTIES, reply(3, 5)), Exit::Ok);
     EXPECT_EQ(check(ORVEN_GET_EMMC_PROPERTIES, reply(3, 17, "0x010x020x01")), Exit::Ok);
     EXPECT_EQ(check(ORVEN_GET_EMMC_PROPERTIES, reply(3, 4)), Exit::Protocol);
-    EXPECT_EQ(reply_request_length(ORVEN_GET_EMMC_PROPERTIES), gadgetdfu::kReplyBufferLength);
+    EXPECT_EQ(reply_request_length(ORVEN_GET_EMMC_PROPERTIES), 256);  // all that gadgetfs sends
+}
+
+TEST(FirmwareReply, OpenErrnoIsLittleEndianAtByte12) {
+    Bytes r = reply(ORVEN_WRITE_FIRMWARE, 24, "Error");
+    EXPECT_EQ(firmware_open_errno(r), 0u);  // opened, and what boards without the field send
+    r[12] = 0x1C;
+    r[13] = 0x01;
+    r[15] = 0x80;
+    EXPECT_EQ(firmware_open_errno(r), 0x8000011Cu);
 }
 
 TEST(CheckReply, RefusesWrongOrDamagedHeaders) {

@@ -115,7 +115,7 @@ TEST(Upload, TransferFailuresMapToExitStatuses) {
         {TransferStatus::NoDevice, true, Exit::Vanished},
         {TransferStatus::Error, true, Exit::Vanished},  // unplugged: a plain error first
         {TransferStatus::Error, false, Exit::OsError},
-        {TransferStatus::Stall, false, Exit::Protocol},
+        {TransferStatus::Stall, false, Exit::NotStored},  // the board refuses what it cannot store
     };
     for (const auto& c : cases) {
         const auto image = pattern(6 * MiB);

@@ -1,0 +1,184 @@
+#include "firmware.hpp"
+
+#include <gadgetdfu/protocol.h>
+
+#include <cstring>
+
+#include "digest.hpp"
+#include "files.hpp"
+#include "replies.hpp"
+
+namespace dfuctl {
+namespace {
+
+// Four 1 MiB transfers in flight keep a high-speed bus busy while one
+// buffer is being refilled or written out, and stay well inside usbfs's
+// default 16 MiB budget. The size must be a multiple of the bulk packet
+// (512 bytes at high speed, 64 at full speed) so that only the last
+// transfer of an upload can end in a short packet.
+constexpr std::size_t kTransferSlots = 4;
+constexpr std::size_t kTransferSize = 1 << 20;
+static_assert(kTransferSize % gadgetdfu::kBulkMaxPacket == 0);
+static_assert(kTransferSize % gadgetdfu::kBulkMaxPacketFullSpeed == 0);
+
+// How often a board that is rebooting is looked for.
+constexpr std::chrono::milliseconds kReturnPoll{500};
+
+// The reply of a firmware command carries the errno of the board's open.
+std::string open_failure(std::uint32_t error) {
+    return std::string("the board cannot open its image file ") + kBoardImageFile + ": " +
+           std::strerror(static_cast<int>(error));
+}
+
+// Clears the halt the board set on its OUT endpoint when it refused an
+// upload, so that the next upload goes through. Called only once no
+// transfer of the refused upload is queued any more: a queued one would
+// otherwise move on into the board's next upload. Returns a note for the
+// failure's message when the halt could not be cleared; the refusal stays
+// the failure to report.
+std::string lift_out_halt(Session& s) {
+    try {
+        s.clear_halt(gadgetdfu::kEndpointOut);
+        return "";
+    } catch (const Failure& f) {
+        return std::string(" (clearing the halt failed too: ") + f.what() + ")";
+    }
+}
+
+double seconds_between(SteadyTime from, SteadyTime to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+}  // namespace
+
+StreamOptions stream_options(Session& s, const std::string& operation, NowFn now,
+                             std::chrono::milliseconds idle, std::function<void(std::uint64_t)> progress) {
+    StreamOptions o;
+    o.board = s.label();
+    o.operation = operation;
+    o.stall_timeout = std::chrono::milliseconds(s.options().timeout_ms);
+    o.idle = idle;
+    o.packet_size = s.bulk_packet_size();
+    o.now = std::move(now);
+    o.progress = std::move(progress);
+    return o;
+}
+
+UploadResult upload_image(Session& s, const ReadFn& read, const StreamOptions& options) {
+    const auto reply = s.prepare_stream(ORVEN_WRITE_FIRMWARE, {ORVEN_WRITE_FIRMWARE, 0, 0});
+    if (const std::uint32_t error = firmware_open_errno(reply); error != 0) {
+        // The board halted its OUT endpoint before it answered; nothing was sent.
+        throw Failure(Exit::NoImageFile, open_failure(error) + lift_out_halt(s));
+    }
+    if (options.on_start) options.on_start();
+    try {
+        const auto pipe = s.link().open_pipe(gadgetdfu::kEndpointOut, kTransferSlots, kTransferSize);
+        return upload_stream(*pipe, read, options);
+    } catch (const Failure& f) {
+        // The pipe is gone here: it has cancelled and collected its transfers.
+        if (f.code() != Exit::NotStored) throw;
+        throw Failure(Exit::NotStored, f.what() + lift_out_halt(s));
+    }
+}
+
+DownloadResult read_image(Session& s, std::uint64_t length, const WriteFn& write,
+                          const StreamOptions& options) {
+    const auto reply = s.prepare_stream(ORVEN_READ_FIRMWARE, gadgetdfu::encode_download_length(length));
+    if (const std::uint32_t error = firmware_open_errno(reply); error != 0) {
+        throw Failure(Exit::NoImageFile, open_failure(error));
+    }
+    if (options.on_start) options.on_start();
+    const auto pipe = s.link().open_pipe(gadgetdfu::kEndpointIn, kTransferSlots, kTransferSize);
+    return download_stream(*pipe, length, write, options);
+}
+
+FlashResult flash_image(Session& s, const std::string& image_path, const FlashOptions& options) {
+    FlashOptions fo = options;
+    if (!fo.now) fo.now = [] { return std::chrono::steady_clock::now(); };
+    const UniqueFd input = open_input(image_path);
+    const auto size = input_size(input.get());
+    if (!size) throw Failure(Exit::NoInput, "cannot flash " + image_path + ": its size is unknown");
+    if (*size == 0) throw Failure(Exit::NoInput, "cannot flash " + image_path + ": it is empty");
+    if (*size > gadgetdfu::kMaxDownloadLength) {
+        throw Failure(Exit::Usage, image_path +
+                                       " is larger than the largest image the board can send back (" +
+                                       std::to_string(gadgetdfu::kMaxDownloadLength) + " bytes)");
+    }
+    auto progress_of = [&fo, total = *size](FlashStage stage) {
+        return [&fo, stage, total](std::uint64_t done) {
+            if (fo.progress) fo.progress(stage, done, total);
+        };
+    };
+    FlashResult r;
+    r.bytes = *size;
+
+    Sha256 local;
+    SteadyTime started = fo.now();
+    auto up = stream_options(s, "upload", fo.now, fo.idle, progress_of(FlashStage::Upload));
+    up.on_start = [&] { started = fo.now(); };
+    const auto uploaded = upload_image(
+        s,
+        [&](std::span<std::uint8_t> buf) {
+            const std::size_t n = read_full(input.get(), buf, image_path);
+            local.update(buf.first(n));
+            return n;
+        },
+        up);
+    r.upload_seconds = seconds_between(started, fo.now());
+    r.sha256_local = local.hex_digest();
+    if (uploaded.bytes != *size) {
+        throw Failure(Exit::NoInput, image_path +
+                                         " changed while it was uploaded: " + std::to_string(uploaded.bytes) +
+                                         " bytes instead of " + std::to_string(*size));
+    }
+
+    Sha256 board;
+    auto back = stream_options(s, "read-back", fo.now, fo.idle, progress_of(FlashStage::ReadBack));
+    back.on_start = [&] { started = fo.now(); };
+    const auto received = read_image(
+        s, *size, [&](std::span<const std::uint8_t> data) { board.update(data); }, back);
+    r.read_back_seconds = seconds_between(started, fo.now());
+    r.read_back = received.bytes;
+    r.sha256_board = board.hex_digest();
+    r.match = received.bytes == *size && r.sha256_board == r.sha256_local;
+
+    if (r.match && fo.reboot) {
+        (void)s.vendor(ORVEN_REBOOT);
+        r.rebooted = true;
+    }
+    return r;
+}
+
+std::string wait_for_return(Bus& bus, const BoardEntry& before, const GlobalOptions& options,
+                            std::chrono::milliseconds limit) {
+    const auto deadline = bus.now() + limit;
+    bool left = false;
+    std::string last_error;
+    for (;;) {
+        std::optional<BoardEntry> found;
+        for (const auto& b : bus.scan(true)) {
+            if (b.serial == before.serial) found = b;
+        }
+        if (!found) {
+            left = true;
+        } else if (left || found->bus != before.bus || found->address != before.address) {
+            // Back on the bus; its daemon may still be settling.
+            try {
+                Session s(bus.open(*found), *found, options);
+                return payload_text(s.vendor(ORVEN_GET_VERSION));
+            } catch (const Failure& f) {
+                last_error = f.what();
+            }
+        }
+        if (bus.now() >= deadline) {
+            throw Failure(
+                Exit::Timeout,
+                board_label(before) + " did not come back within " +
+                    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) + " s" +
+                    (last_error.empty() ? "" : " (last error: " + last_error + ")"));
+        }
+        bus.pause(kReturnPoll);
+    }
+}
+
+}  // namespace dfuctl
