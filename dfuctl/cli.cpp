@@ -19,7 +19,9 @@ namespace {
 // Raw texts as CLI11 collects them; numbers are checked afterwards by
 // parse_number, which reads 0x prefixes and never takes "010" for octal.
 struct RawArgs {
-    std::string serial, path, timeout;
+    std::vector<std::string> serials, paths;
+    std::string timeout;
+    bool wait_given = false;
     bool json = false, quiet = false;
     std::string index, langid;
     std::string request_type, request, value, windex, wlength, data;
@@ -27,6 +29,8 @@ struct RawArgs {
     std::string file, length, idle_ms;
     bool reboot = false;
     std::string wait;
+    bool all = false;
+    std::string count;
     std::string led;
 };
 
@@ -48,8 +52,29 @@ T number(const std::string& text, std::uint64_t max, const char* what) {
 Invocation finish(const RawArgs& raw, Command command) {
     Invocation inv;
     inv.command = command;
-    if (!raw.serial.empty()) inv.global.selector.serial = raw.serial;
-    if (!raw.path.empty()) inv.global.selector.path = raw.path;
+    for (const auto& v : raw.serials) {
+        if (v.empty()) throw Failure(Exit::Usage, "--serial must not be empty");
+    }
+    for (const auto& v : raw.paths) {
+        if (v.empty()) throw Failure(Exit::Usage, "--path must not be empty");
+    }
+    const bool several = raw.serials.size() > 1 || raw.paths.size() > 1;
+    if (several && command != Command::Flash) {
+        throw Failure(Exit::Usage, "--serial and --path name several boards only for flash");
+    }
+    if (raw.all && (!raw.serials.empty() || !raw.paths.empty())) {
+        throw Failure(Exit::Usage, "--all takes no --serial or --path");
+    }
+    if (several) {
+        inv.global.serials = raw.serials;
+        inv.global.paths = raw.paths;
+    } else {
+        if (!raw.serials.empty()) inv.global.selector.serial = raw.serials.front();
+        if (!raw.paths.empty()) inv.global.selector.path = raw.paths.front();
+    }
+    if (raw.wait_given) {
+        inv.global.wait_seconds = raw.wait.empty() ? 0u : number<unsigned>(raw.wait, 86400, "--wait");
+    }
     inv.global.json = raw.json;
     inv.global.quiet = raw.quiet;
     if (!raw.timeout.empty()) {
@@ -87,18 +112,20 @@ Invocation finish(const RawArgs& raw, Command command) {
             inv.length = parse_number(raw.length, gadgetdfu::kMaxDownloadLength, "--length");
         [[fallthrough]];
     case Command::Verify:
+    case Command::Station:
+        if (!raw.count.empty()) inv.count = number<unsigned>(raw.count, 1000000, "--count");
+        [[fallthrough]];
+    case Command::Flash:
         if (!raw.idle_ms.empty()) {
             inv.idle_ms = number<unsigned>(raw.idle_ms, 3600000, "--idle-ms");
             if (inv.idle_ms == 0) throw Failure(Exit::Usage, "--idle-ms must be at least 1 ms");
         }
-        [[fallthrough]];
-    case Command::Flash:
         inv.reboot = raw.reboot;
-        if (!raw.wait.empty()) {
-            inv.wait_seconds = number<unsigned>(raw.wait, 86400, "--wait");
-            if (!inv.reboot)
-                throw Failure(Exit::Usage, "--wait is for --reboot: it waits for the rebooted board");
-        }
+        inv.all = raw.all;
+        // After a reboot the same --wait limit applies to the board's return
+        // (a bare --wait: a day).
+        if (inv.reboot && inv.global.wait_seconds)
+            inv.wait_seconds = *inv.global.wait_seconds ? *inv.global.wait_seconds : 86400;
         [[fallthrough]];
     case Command::Upload:
         inv.file = raw.file;
@@ -134,9 +161,20 @@ ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& 
     app.set_version_flag("--version", "dfuctl " DFUCTL_VERSION);
     app.require_subcommand(1);
     app.fallthrough();  // global options also after the subcommand
-    app.add_option("--serial", raw.serial, "Use the board with this USB serial number")->type_name("SERIAL");
-    app.add_option("--path", raw.path, "Use the board at this bus path, e.g. 1-1 or 1-1.2")
-        ->type_name("PATH");
+    app.add_option("--serial", raw.serials,
+                   "Use the board with this USB serial number (flash: may be given several times)")
+        ->type_name("SERIAL")
+        ->allow_extra_args(false);
+    app.add_option("--path", raw.paths,
+                   "Use the board at this bus path, e.g. 1-1 or 1-1.2 (flash: may be given several times)")
+        ->type_name("PATH")
+        ->allow_extra_args(false);
+    CLI::Option* wait_option =
+        app.add_option("--wait", raw.wait,
+                       "Wait up to SECONDS (none given: without limit) for a matching board to appear; "
+                       "with --reboot also for the board's return")
+            ->expected(0, 1)
+            ->type_name("[SECONDS]");
     app.add_flag("--json", raw.json, "Print JSON on standard output");
     app.add_option("--timeout", raw.timeout,
                    "Per control request and per stalled bulk transfer (default 5000)")
@@ -188,11 +226,20 @@ ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& 
                         Command::Flash);
     s_flash->add_option("IMAGE", raw.file)->required();
     s_flash->add_flag("--reboot", raw.reboot, "Reboot the board once the read-back matched");
+    s_flash->add_flag("--all", raw.all, "Flash every attached board at once");
     s_flash
-        ->add_option("--wait", raw.wait,
-                     "With --reboot: wait up to this long for the board (same serial number) to come "
-                     "back, and show its version")
-        ->type_name("SECONDS");
+        ->add_option("--idle-ms", raw.idle_ms, "Read-back: end after this long without data (default 2000)")
+        ->type_name("MS");
+    auto* s_station = sub("station",
+                          "Flash every board that is plugged in, once each (by serial number), until "
+                          "stopped (Ctrl-C) or --count boards",
+                          Command::Station);
+    s_station->add_option("IMAGE", raw.file)->required();
+    s_station->add_option("--count", raw.count, "Stop after this many boards")->type_name("N");
+    s_station->add_flag("--reboot", raw.reboot, "Reboot each board once its read-back matched");
+    s_station
+        ->add_option("--idle-ms", raw.idle_ms, "Read-back: end after this long without data (default 2000)")
+        ->type_name("MS");
     sub("info", "Show version, flash size, eMMC wear and serial number", Command::Info);
     auto* s_led = sub("led", "Set the LED ring pattern", Command::Led);
     s_led->add_option("PATTERN", raw.led, "breathe-orange, rotate-orange or breathe-red")->required();
@@ -216,6 +263,7 @@ ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& 
     } catch (const CLI::ParseError& e) {
         return usage_error(e.what());
     }
+    raw.wait_given = wait_option->count() > 0;
     for (const auto& s : subs) {
         if (s.app->parsed()) {
             try {

@@ -23,6 +23,7 @@ enum class Command {
     Download,
     Verify,
     Flash,
+    Station,
     Info,
     Led,
     Reboot,
@@ -31,6 +32,11 @@ enum class Command {
 
 struct GlobalOptions {
     Selector selector;
+    // --serial/--path given several times (flash only): every board named.
+    std::vector<std::string> serials;
+    std::vector<std::string> paths;
+    // --wait[=SECONDS]: wait for a matching board to appear (0: no limit).
+    std::optional<unsigned> wait_seconds;
     bool json = false;
     bool quiet = false;
     unsigned timeout_ms = 5000;
@@ -57,6 +63,8 @@ struct Invocation {
     unsigned idle_ms = 2000;         // download, verify, flash (its read-back)
     bool reboot = false;             // flash: reboot once the read-back matched
     unsigned wait_seconds = 0;       // flash: wait this long for the board to come back (0: not)
+    bool all = false;                // flash: every attached board
+    unsigned count = 0;              // station: stop after this many boards (0: not)
     std::uint32_t led_command = 0;   // led: the vendor command number
     std::string led_pattern;         // led: as given
 };

@@ -15,6 +15,7 @@
 #include "numbers.hpp"
 #include "output.hpp"
 #include "replies.hpp"
+#include "station.hpp"
 #include "usb.hpp"
 
 namespace dfuctl {
@@ -448,6 +449,7 @@ int cmd_power(Bus& bus, const Invocation& inv, std::uint32_t command, std::ostre
 }  // namespace
 
 int execute(const Invocation& inv, Bus& bus, std::ostream& out, std::ostream& err) {
+    wait_for_boards(bus, inv.global);
     switch (inv.command) {
     case Command::List:
         return cmd_list(bus, inv.global, out);
@@ -468,7 +470,12 @@ int execute(const Invocation& inv, Bus& bus, std::ostream& out, std::ostream& er
     case Command::Verify:
         return cmd_verify(bus, inv, out, err);
     case Command::Flash:
+        if (inv.all || !inv.global.serials.empty() || !inv.global.paths.empty()) {
+            return flash_several(bus, inv, out, err);
+        }
         return cmd_flash(bus, inv, out, err);
+    case Command::Station:
+        return station(bus, inv, out, err);
     case Command::Info:
         return cmd_info(bus, inv, out);
     case Command::Led:
