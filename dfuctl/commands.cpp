@@ -340,17 +340,24 @@ int cmd_flash(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& 
     const FlashResult r = flash_image(s, inv.file, fo);
     if (meter) meter->finish(shown == FlashStage::Upload ? r.bytes : r.read_back);
 
+    if (!g.json) {
+        out << format_summary("uploaded", r.bytes, r.upload_seconds) << '\n'
+            << format_summary("read back", r.read_back, r.read_back_seconds) << '\n'
+            << "sha256 local  " << r.sha256_local << '\n'
+            << "sha256 board  " << r.sha256_board << '\n'
+            << (r.match ? "flashed: the board's image matches" : "MISMATCH") << '\n';
+        if (r.rebooted) out << "board is rebooting\n";
+        out.flush();
+    }
     std::optional<std::string> version;
     std::optional<Failure> not_back;
     if (r.rebooted && inv.wait_seconds > 0) {
-        if (!g.json) out << "board is rebooting\n" << std::flush;
         try {
             version = wait_for_return(bus, board, g, std::chrono::seconds(inv.wait_seconds));
         } catch (const Failure& f) {
             not_back = f;
         }
     }
-
     if (g.json) {
         print_json(out, Json{{"operation", "flash"},
                              {"bytes", r.bytes},
@@ -362,14 +369,8 @@ int cmd_flash(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& 
                              {"match", r.match},
                              {"rebooted", r.rebooted},
                              {"version", version ? Json(*version) : Json(nullptr)}});
-    } else {
-        out << format_summary("uploaded", r.bytes, r.upload_seconds) << '\n'
-            << format_summary("read back", r.read_back, r.read_back_seconds) << '\n'
-            << "sha256 local  " << r.sha256_local << '\n'
-            << "sha256 board  " << r.sha256_board << '\n'
-            << (r.match ? "flashed: the board's image matches" : "MISMATCH") << '\n';
-        if (r.rebooted && inv.wait_seconds == 0) out << "board is rebooting\n";
-        if (version) out << board_label(board) << " is back: version " << *version << '\n';
+    } else if (version) {
+        out << board_label(board) << " is back: version " << *version << '\n';
     }
     if (not_back) throw *not_back;
     if (r.match) return 0;
