@@ -450,7 +450,6 @@ int cmd_power(Bus& bus, const Invocation& inv, std::uint32_t command, std::ostre
 }  // namespace
 
 int execute(const Invocation& inv, Bus& bus, std::ostream& out, std::ostream& err) {
-    wait_for_boards(bus, inv.global);
     switch (inv.command) {
     case Command::List:
         return cmd_list(bus, inv.global, out);
@@ -514,6 +513,7 @@ int run(int argc, const char* const* argv) {
     if (!parsed.invocation) return parsed.exit_code;
     const Invocation& inv = *parsed.invocation;
     return report_failures(std::cout, std::cerr, [&] {
+        wait_for_boards([&] { return std::make_unique<usb::LibusbBus>(inv.global.timeout_ms); }, inv.global);
         usb::LibusbBus bus(inv.global.timeout_ms);
         return execute(inv, bus, std::cout, std::cerr);
     });

@@ -135,13 +135,14 @@ void check_image(const std::string& path) { (void)open_input(path); }
 
 }  // namespace
 
-void wait_for_boards(Bus& bus, const GlobalOptions& g) {
+void wait_for_boards(const std::function<std::unique_ptr<Bus>()>& fresh_bus, const GlobalOptions& g) {
     if (!g.wait_seconds) return;
     const bool forever = *g.wait_seconds == 0;
-    const auto deadline = bus.now() + std::chrono::seconds(*g.wait_seconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(*g.wait_seconds);
     const bool serials = g.selector.serial.has_value() || !g.serials.empty();
     for (;;) {
-        const auto boards = bus.scan(serials);
+        const auto bus = fresh_bus();
+        const auto boards = bus->scan(serials);
         bool ok = false;
         if (!g.serials.empty() || !g.paths.empty()) {
             Invocation inv;
@@ -152,11 +153,11 @@ void wait_for_boards(Bus& bus, const GlobalOptions& g) {
             for (const auto& b : boards) ok = ok || matches(b, g);
         }
         if (ok) return;
-        if (!forever && bus.now() >= deadline) {
+        if (!forever && std::chrono::steady_clock::now() >= deadline) {
             throw Failure(Exit::NoBoard,
                           "no matching board appeared within " + std::to_string(*g.wait_seconds) + " s");
         }
-        bus.pause(kRescan);
+        bus->pause(kRescan);
     }
 }
 
@@ -182,7 +183,8 @@ int station(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& er
     StationOptions so;
     so.count = inv.count;
     const auto results =
-        run_station([&bus] { return bus.scan(true); },
+        // Each scan on a fresh libusb context: see wait_for_boards.
+        run_station([&inv] { return usb::LibusbBus(inv.global.timeout_ms).scan(true); },
                     [&inv](const BoardEntry& b, JobContext& c) { return flash_job(inv, b, c); }, display,
                     nullptr, g_stop, so, now, [&bus](std::chrono::milliseconds d) { bus.pause(d); });
     return results.empty() ? 0 : overall_exit(results);
