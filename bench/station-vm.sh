@@ -21,13 +21,16 @@ run_flash() {
     _t0=$(now_ms) _b0=$(busy_ticks)
     # dfuctl's CPU time: that of the children of a shell that ran only it
     # (cutime + cstime in its /proc/PID/stat once it reaped dfuctl).
-    _cpu=$(E2E_DIR=$E2E_DIR sh -c 'dfuctl --json --quiet "$@" /tmp/image >"$E2E_DIR/bench.out" 2>"$E2E_DIR/bench.err"
+    _cpu=$(E2E_DIR=$E2E_DIR sh -c 'dfuctl --json --quiet --timeout 30000 "$@" /tmp/image >"$E2E_DIR/bench.out" 2>"$E2E_DIR/bench.err"
                   echo "rc=$?" >"$E2E_DIR/bench.rc"
                   cat /proc/$$/stat' sh "$@" | awk '{ print $16 + $17 }')
     _ms=$(( $(now_ms) - _t0 )) _busy=$(( $(busy_ticks) - _b0 ))
     grep -q 'rc=0' "$E2E_DIR/bench.rc" || fail "dfuctl $*: $(cat "$E2E_DIR/bench.out" "$E2E_DIR/bench.err")"
     # Per board: image bytes over the transaction's seconds (upload + read-back).
-    _per=$(grep -o '"seconds":[0-9.]*' "$E2E_DIR/bench.out" | head -n "$_boards" | cut -d: -f2 \
+    # (flash --all: "seconds" per board; one board: upload and read-back apart)
+    _per=$(sed -e 's/"upload_seconds":\([0-9.]*\).*"read_back_seconds":\([0-9.]*\)/"seconds":\1+\2/' \
+               "$E2E_DIR/bench.out" | grep -o '"seconds":[0-9.+]*' | head -n "$_boards" | cut -d: -f2 \
+           | awk -F+ '{ print $1 + $2 }' \
            | awk -v b=$((SIZE_MIB * 1048576)) '{ printf "%s%.1f", (NR > 1 ? " " : ""), b / $1 / 1e6 }')
     awk -v l="$_label" -v n="$_boards" -v mib="$SIZE_MIB" -v ms="$_ms" -v cpu="${_cpu:-0}" -v busy="$_busy" -v per="$_per" 'BEGIN {
         gib = 2 * n * mib / 1024            # uploaded and read back

@@ -6,6 +6,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "board.hpp"
@@ -30,6 +31,10 @@ enum class Command {
     Shutdown,
 };
 
+// --progress: Auto draws a bar when standard error is a terminal (and
+// --quiet is not given), nothing otherwise.
+enum class ProgressMode { Auto, None, Bar, Json };
+
 struct GlobalOptions {
     Selector selector;
     // --serial/--path given several times (flash only): every board named.
@@ -40,6 +45,9 @@ struct GlobalOptions {
     bool json = false;
     bool quiet = false;
     unsigned timeout_ms = 5000;
+    ProgressMode progress = ProgressMode::Auto;
+    std::string log_file;  // --log: append one line per command ("": none)
+    int verbose = 0;       // -v: requests and transfers; -vv: libusb's debug messages too
 };
 
 struct ControlArgs {
@@ -58,7 +66,8 @@ struct Invocation {
     std::uint16_t langid = 0x0409;   // string
     ControlArgs control;             // control
     std::uint8_t configuration = 0;  // set-config
-    std::string file;                // upload, download, verify, flash
+    std::string file;                // upload, download, verify, flash ("-": standard input or output)
+    bool raw = false;                // upload, verify, flash: send or compare FILE as it is
     std::uint64_t length = 0;        // download (0: the whole image)
     unsigned idle_ms = 2000;         // download, verify, flash (its read-back)
     bool reboot = false;             // flash: reboot once the read-back matched
@@ -78,7 +87,13 @@ struct ParseResult {
 };
 
 // Parses argv. Help and version go to `out`; usage errors go to `err` and
-// give exit status 64.
+// give exit status 64 (with --json also as {"error": ...} on `out`).
 ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+
+// The command's name on the command line ("upload").
+std::string_view command_word(Command command);
+
+// The command name closest to a mistyped one ("" when none is close).
+std::string suggest_command(const std::string& typed);
 
 }  // namespace dfuctl

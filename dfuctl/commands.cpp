@@ -12,6 +12,8 @@
 #include "digest.hpp"
 #include "files.hpp"
 #include "firmware.hpp"
+#include "image_source.hpp"
+#include "log.hpp"
 #include "numbers.hpp"
 #include "output.hpp"
 #include "replies.hpp"
@@ -40,10 +42,33 @@ StreamOptions transfer_options(Session& s, Bus& bus, const std::string& operatio
     StreamOptions o = stream_options(s, operation, clock_of(bus), std::chrono::milliseconds(idle_ms),
                                      [&meter](std::uint64_t done) { meter.update(done); });
     o.on_start = [&meter] { meter.start(); };
+    trace(operation + " on " + o.board + ": bulk transfers of up to 1 MiB, several in flight");
     return o;
 }
 
-bool live_progress(const GlobalOptions& g) { return !g.quiet && ::isatty(STDERR_FILENO) == 1; }
+ProgressStyle progress_style(const GlobalOptions& g) {
+    switch (g.progress) {
+    case ProgressMode::None:
+        return ProgressStyle::None;
+    case ProgressMode::Bar:
+        return ProgressStyle::Bar;
+    case ProgressMode::Json:
+        return ProgressStyle::Json;
+    case ProgressMode::Auto:
+        break;
+    }
+    return !g.quiet && ::isatty(STDERR_FILENO) == 1 ? ProgressStyle::Bar : ProgressStyle::None;
+}
+
+ProgressLabel progress_label(const Session& s, const std::string& phase) {
+    return {phase, s.board().path, s.board().serial};
+}
+
+// The image's bytes and SHA-256 for the summary and the log.
+void record_image(std::uint64_t bytes, const std::string& sha256) {
+    command_record().bytes = bytes;
+    command_record().sha256 = sha256;
+}
 
 void warn_if_full_speed(Session& s, std::ostream& err) {
     if (!s.link().full_speed()) return;
@@ -56,6 +81,11 @@ void warn_if_full_speed(Session& s, std::ostream& err) {
 
 int cmd_list(Bus& bus, const GlobalOptions& g, std::ostream& out) {
     const auto boards = bus.scan(true);
+    // For a script an empty list is an answer, not a failure.
+    if (boards.empty() && g.json) {
+        print_json(out, Json::array());
+        return 0;
+    }
     if (boards.empty()) throw Failure(Exit::NoBoard, "no board attached");
     if (g.json) {
         Json arr = Json::array();
@@ -146,24 +176,11 @@ int cmd_strings(Bus& bus, const Invocation& inv, std::ostream& out) {
     return 0;
 }
 
-// Prints {"stalled":true} for --json before the stall becomes the exit status.
-template <typename Fn>
-auto json_stall_guard(const GlobalOptions& g, std::ostream& out, Fn&& fn) {
-    try {
-        return fn();
-    } catch (const Failure& f) {
-        if (g.json && f.code() == Exit::Protocol) print_json(out, Json{{"stalled", true}});
-        throw;
-    }
-}
-
 int cmd_string(Bus& bus, const Invocation& inv, std::ostream& out) {
     Session s = open_session(bus, inv.global);
-    const auto bytes = json_stall_guard(s.options(), out, [&] {
-        return s.control_in(kStandardIn, kGetDescriptor,
-                            static_cast<std::uint16_t>(0x0300 | inv.string_index), inv.langid,
-                            kStringRequestLength, "");
-    });
+    const auto bytes =
+        s.control_in(kStandardIn, kGetDescriptor, static_cast<std::uint16_t>(0x0300 | inv.string_index),
+                     inv.langid, kStringRequestLength, "");
     print_bytes(out, s.options(), bytes, "in");
     return 0;
 }
@@ -172,15 +189,10 @@ int cmd_control(Bus& bus, const Invocation& inv, std::ostream& out) {
     Session s = open_session(bus, inv.global);
     const auto& c = inv.control;
     if (c.request_type & 0x80) {
-        const auto bytes = json_stall_guard(s.options(), out, [&] {
-            return s.control_in(c.request_type, c.request, c.value, c.index, c.length, "");
-        });
+        const auto bytes = s.control_in(c.request_type, c.request, c.value, c.index, c.length, "");
         print_bytes(out, s.options(), bytes, "in");
     } else {
-        json_stall_guard(s.options(), out, [&] {
-            s.control_out(c.request_type, c.request, c.value, c.index, c.data, "");
-            return 0;
-        });
+        s.control_out(c.request_type, c.request, c.value, c.index, c.data, "");
         if (s.options().json) print_bytes(out, s.options(), c.data, "out");
     }
     return 0;
@@ -194,16 +206,18 @@ int cmd_set_config(Bus& bus, const Invocation& inv, std::ostream& out) {
 }
 
 int cmd_upload(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err) {
-    const UniqueFd input = open_input(inv.file);
-    const auto size = input_size(input.get());
+    ImageSource image = ImageSource::open(inv.file, inv.raw);
     Session s = open_session(bus, inv.global);
     warn_if_full_speed(s, err);
-    ProgressMeter meter(live_progress(s.options()), err, size, clock_of(bus));
-    const auto result = upload_image(
-        s, [&](std::span<std::uint8_t> buf) { return read_full(input.get(), buf, inv.file); },
-        transfer_options(s, bus, "upload", meter, inv.idle_ms));
+    ProgressMeter meter(progress_style(s.options()), err, image.size(), clock_of(bus),
+                        progress_label(s, "upload"));
+    const auto result =
+        upload_image(s, image_reader(image), transfer_options(s, bus, "upload", meter, inv.idle_ms));
     meter.finish(result.bytes);
-    print_transfer_summary(out, s.options(), "upload", "uploaded", result.bytes, meter.seconds());
+    const std::string sha256 = image.sha256();
+    record_image(result.bytes, sha256);
+    print_image_summary(out, s.options(), "upload", "uploaded", result.bytes, meter.seconds(), sha256,
+                        format_name(image.format()));
     return 0;
 }
 
@@ -213,12 +227,14 @@ int cmd_download(Bus& bus, const Invocation& inv, std::ostream& out, std::ostrea
     OutputFile output(inv.file);
     // With the image on standard output, the report goes to standard error.
     std::ostream& report = inv.file == "-" ? err : out;
-    ProgressMeter meter(live_progress(s.options()), err,
-                        inv.length ? std::optional<std::uint64_t>(inv.length) : std::nullopt, clock_of(bus));
+    ProgressMeter meter(progress_style(s.options()), err,
+                        inv.length ? std::optional<std::uint64_t>(inv.length) : std::nullopt, clock_of(bus),
+                        progress_label(s, "download"));
     const auto result = read_image(
         s, inv.length, [&](std::span<const std::uint8_t> data) { write_full(output.fd(), data, inv.file); },
         transfer_options(s, bus, "download", meter, inv.idle_ms));
     meter.finish(result.bytes);
+    command_record().bytes = result.bytes;
     if (inv.length != 0 && result.bytes < inv.length) {
         throw Failure(Exit::Mismatch, "the board sent " + std::to_string(result.bytes) + " of " +
                                           std::to_string(inv.length) + " bytes (its image is shorter)" +
@@ -231,72 +247,78 @@ int cmd_download(Bus& bus, const Invocation& inv, std::ostream& out, std::ostrea
 }
 
 int cmd_verify(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err) {
-    const UniqueFd input = open_input(inv.file);
-    const auto size = input_size(input.get());
-    if (!size) throw Failure(Exit::NoInput, "cannot verify " + inv.file + ": its size is unknown");
-    if (*size > gadgetdfu::kMaxDownloadLength) {
+    ImageSource image = ImageSource::open(inv.file, inv.raw);
+    const auto size = image.size();
+    if (size && *size > gadgetdfu::kMaxDownloadLength) {
         throw Failure(Exit::Usage, inv.file + " is larger than the largest image the board can send (" +
                                        std::to_string(gadgetdfu::kMaxDownloadLength) + " bytes)");
     }
     Session s = open_session(bus, inv.global);
     warn_if_full_speed(s, err);
-    Sha256 local_hash, board_hash;
+    Sha256 board_hash;
     std::vector<std::uint8_t> local(kCompareSize);
-    std::uint64_t compared = 0;
+    std::uint64_t compared = 0;  // bytes of the board's image compared with the local image
     std::optional<std::uint64_t> first_difference;
-    ProgressMeter meter(live_progress(s.options()), err, *size, clock_of(bus));
-    std::uint64_t received = 0;
-    // An empty file matches the first 0 bytes of any image; asking for a
+    ProgressMeter meter(progress_style(s.options()), err, size, clock_of(bus), progress_label(s, "verify"));
+    // An empty image matches the first 0 bytes of any image; asking for a
     // length of 0 would mean the whole image, so nothing is requested.
-    if (*size > 0) {
-        const auto result = read_image(
-            s, *size,
-            [&](std::span<const std::uint8_t> data) {
-                board_hash.update(data);
-                const std::size_t n = read_full(input.get(), std::span(local).first(data.size()), inv.file);
-                local_hash.update(std::span(local).first(n));
-                if (!first_difference) {
-                    const auto m = std::mismatch(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n),
-                                                 local.begin());
-                    const auto at = static_cast<std::uint64_t>(m.first - data.begin());
-                    if (at < data.size()) first_difference = compared + at;
-                }
-                compared += data.size();
-            },
-            transfer_options(s, bus, "verify", meter, inv.idle_ms));
-        received = result.bytes;
+    if (size ? *size > 0 : !image.at_end()) {
+        // A compressed image or a pipe has no size beforehand: the whole
+        // image is asked for, compared while the local image streams, and
+        // the download left once the local image has ended.
+        struct LocalEnded {};
+        try {
+            read_image(
+                s, size.value_or(0),
+                [&](std::span<const std::uint8_t> data) {
+                    const std::size_t n = image.read(std::span(local).first(data.size()));
+                    board_hash.update(data.first(n));
+                    if (!first_difference) {
+                        const auto m = std::mismatch(
+                            local.begin(), local.begin() + static_cast<std::ptrdiff_t>(n), data.begin());
+                        const auto at = static_cast<std::uint64_t>(m.first - local.begin());
+                        if (at < n) first_difference = compared + at;
+                    }
+                    compared += n;
+                    if (n < data.size() || (!size && image.at_end())) throw LocalEnded{};
+                },
+                transfer_options(s, bus, "verify", meter, inv.idle_ms));
+        } catch (const LocalEnded&) {
+            // The rest of the board's image lies beyond the local one.
+        }
     }
-    // The rest of the local file, when the board sent less.
-    for (;;) {
-        const std::size_t n = read_full(input.get(), local, inv.file);
-        if (n == 0) break;
-        local_hash.update(std::span(local).first(n));
+    // The rest of the local image, when the board sent less.
+    while (image.read(local) == local.size()) {
     }
-    if (!first_difference && received < *size) first_difference = received;
-    meter.finish(received);
-    const std::string sha_local = local_hash.hex_digest();
+    const std::uint64_t image_bytes = image.bytes();
+    if (!first_difference && compared < image_bytes) first_difference = compared;
+    meter.finish(compared);
+    const std::string sha_local = image.sha256();
     const std::string sha_board = board_hash.hex_digest();
     const bool match = !first_difference && sha_local == sha_board;
     const double seconds = meter.seconds();
+    record_image(image_bytes, sha_local);
     if (s.options().json) {
         print_json(out, Json{{"operation", "verify"},
-                             {"bytes", received},
+                             {"bytes", compared},
                              {"seconds", seconds},
-                             {"mb_per_s", megabytes_per_second(received, seconds)},
+                             {"mb_per_s", megabytes_per_second(compared, seconds)},
+                             {"image_bytes", image_bytes},
+                             {"format", format_name(image.format())},
                              {"sha256_local", sha_local},
                              {"sha256_board", sha_board},
                              {"match", match}});
     } else {
         out << "sha256 local  " << sha_local << '\n' << "sha256 board  " << sha_board << '\n';
-        out << format_summary("verified", received, seconds) << (match ? ": match" : ": MISMATCH") << '\n';
+        out << format_summary("verified", compared, seconds) << (match ? ": match" : ": MISMATCH") << '\n';
     }
     if (match) return 0;
     out.flush();
-    if (received < *size) {
-        err << "dfuctl: " << inv.file << " differs from the board's image: the board sent " << received
-            << " of " << *size << " bytes\n";
+    if (compared < image_bytes) {
+        err << "dfuctl: " << image.name() << " differs from the board's image: the board sent " << compared
+            << " of " << image_bytes << " bytes\n";
     } else {
-        err << "dfuctl: " << inv.file << " differs from the board's image; first difference at byte "
+        err << "dfuctl: " << image.name() << " differs from the board's image; first difference at byte "
             << first_difference.value_or(0) << '\n';
     }
     return static_cast<int>(Exit::Mismatch);
@@ -319,6 +341,7 @@ std::string serial_for_return(Session& s) {
 }
 
 int cmd_flash(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err) {
+    ImageSource image = ImageSource::open(inv.file, inv.raw);
     Session s = open_session(bus, inv.global);
     const GlobalOptions& g = s.options();
     BoardEntry board = s.board();
@@ -331,13 +354,17 @@ int cmd_flash(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& 
     fo.reboot = inv.reboot;
     fo.idle = std::chrono::milliseconds(inv.idle_ms);
     fo.now = clock_of(bus);
-    fo.progress = [&](FlashStage stage, std::uint64_t done, std::uint64_t total) {
-        if (meter && stage != shown) meter->finish(total);
-        if (!meter || stage != shown) meter.emplace(live_progress(g), err, total, clock_of(bus));
+    fo.progress = [&](FlashStage stage, std::uint64_t done, std::optional<std::uint64_t> total) {
+        if (meter && stage != shown) meter->finish(total.value_or(done));
+        if (!meter || stage != shown) {
+            meter.emplace(progress_style(g), err, total, clock_of(bus),
+                          progress_label(s, stage == FlashStage::Upload ? "upload" : "read-back"));
+        }
         shown = stage;
         meter->update(done);
     };
-    const FlashResult r = flash_image(s, inv.file, fo);
+    const FlashResult r = flash_image(s, image, fo);
+    record_image(r.bytes, r.sha256_local);
     if (meter) meter->finish(shown == FlashStage::Upload ? r.bytes : r.read_back);
 
     if (!g.json) {
@@ -376,10 +403,10 @@ int cmd_flash(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& 
     if (r.match) return 0;
     out.flush();
     if (r.read_back < r.bytes) {
-        err << "dfuctl: the board's image differs from " << inv.file << " after the upload: it sent back "
+        err << "dfuctl: the board's image differs from " << image.name() << " after the upload: it sent back "
             << r.read_back << " of " << r.bytes << " bytes\n";
     } else {
-        err << "dfuctl: the board's image differs from " << inv.file << " after the upload\n";
+        err << "dfuctl: the board's image differs from " << image.name() << " after the upload\n";
     }
     return static_cast<int>(Exit::Mismatch);
 }
@@ -488,35 +515,54 @@ int execute(const Invocation& inv, Bus& bus, std::ostream& out, std::ostream& er
     throw Failure(Exit::Internal, "unhandled command");
 }
 
-int report_failures(std::ostream& out, std::ostream& err, const std::function<int()>& command) {
+int report_failures(std::ostream& out, std::ostream& err, const std::function<int()>& command, bool json,
+                    std::string* message) {
+    auto failed = [&](Exit code, const std::string& text) {
+        out.flush();
+        err << "dfuctl: " << text << '\n';
+        if (json) print_error_json(out, static_cast<int>(code), text);
+        if (message != nullptr) *message = text;
+        return static_cast<int>(code);
+    };
     try {
         const int rc = command();
         out.flush();
         return rc;
     } catch (const Failure& f) {
-        out.flush();
-        err << "dfuctl: " << f.what() << '\n';
-        return static_cast<int>(f.code());
+        return failed(f.code(), f.what());
     } catch (const std::bad_alloc&) {
-        out.flush();
-        err << "dfuctl: out of memory\n";
-        return static_cast<int>(Exit::OsError);
+        return failed(Exit::OsError, "out of memory");
     } catch (const std::exception& e) {
-        out.flush();
-        err << "dfuctl: internal error: " << e.what() << '\n';
-        return static_cast<int>(Exit::Internal);
+        return failed(Exit::Internal, std::string("internal error: ") + e.what());
     }
 }
 
-int run(int argc, const char* const* argv) {
-    const ParseResult parsed = parse_command_line(argc, argv, std::cout, std::cerr);
+int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, const BusFactory& make_bus) {
+    const ParseResult parsed = parse_command_line(argc, argv, out, err);
     if (!parsed.invocation) return parsed.exit_code;
     const Invocation& inv = *parsed.invocation;
-    return report_failures(std::cout, std::cerr, [&] {
-        wait_for_boards([&] { return std::make_unique<usb::LibusbBus>(inv.global.timeout_ms); }, inv.global);
-        usb::LibusbBus bus(inv.global.timeout_ms);
-        return execute(inv, bus, std::cout, std::cerr);
-    });
+    set_verbosity(inv.global.verbose, &err);
+    command_record() = CommandRecord{std::string(command_word(inv.command)), {}, {}, {}, {}};
+    std::optional<CommandLog> log;
+    std::string message;
+    const int status = report_failures(
+        out, err,
+        [&] {
+            log.emplace(inv.global.log_file);  // a log that cannot be written stops the command first
+            // Each look for a board on a fresh bus: see wait_for_boards.
+            wait_for_boards([&]() -> Bus& { return make_bus(inv.global); }, inv.global);
+            return execute(inv, make_bus(inv.global), out, err);
+        },
+        inv.global.json, &message);
+    if (log) log->append(command_record(), status, message, err);
+    set_verbosity(0, nullptr);
+    return status;
+}
+
+int run(int argc, const char* const* argv) {
+    std::optional<usb::LibusbBus> bus;
+    return run(argc, argv, std::cout, std::cerr,
+               [&](const GlobalOptions& g) -> Bus& { return bus.emplace(g.timeout_ms, g.verbose); });
 }
 
 }  // namespace dfuctl

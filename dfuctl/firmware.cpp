@@ -92,55 +92,62 @@ DownloadResult read_image(Session& s, std::uint64_t length, const WriteFn& write
     return download_stream(*pipe, length, write, options);
 }
 
-FlashResult flash_image(Session& s, const std::string& image_path, const FlashOptions& options) {
+ReadFn image_reader(ImageSource& image) {
+    return [&image](std::span<std::uint8_t> buf) {
+        try {
+            return image.read(buf);
+        } catch (const Failure& f) {
+            if (image.bytes() == 0) throw;
+            throw Failure(f.code(), std::string(f.what()) + "; the board holds an incomplete image");
+        }
+    };
+}
+
+FlashResult flash_image(Session& s, ImageSource& image, const FlashOptions& options) {
     FlashOptions fo = options;
     if (!fo.now) fo.now = [] { return std::chrono::steady_clock::now(); };
-    const UniqueFd input = open_input(image_path);
-    const auto size = input_size(input.get());
-    if (!size) throw Failure(Exit::NoInput, "cannot flash " + image_path + ": its size is unknown");
-    if (*size == 0) throw Failure(Exit::NoInput, "cannot flash " + image_path + ": it is empty");
-    if (*size > gadgetdfu::kMaxDownloadLength) {
-        throw Failure(Exit::Usage, image_path +
-                                       " is larger than the largest image the board can send back (" +
+    const std::string& name = image.name();
+    // A compressed image or a pipe shows its size only once uploaded.
+    const auto size = image.size();
+    if (size ? *size == 0 : image.at_end())
+        throw Failure(Exit::NoInput, "cannot flash " + name + ": it is empty");
+    if (size && *size > gadgetdfu::kMaxDownloadLength) {
+        throw Failure(Exit::Usage, name + " is larger than the largest image the board can send back (" +
                                        std::to_string(gadgetdfu::kMaxDownloadLength) + " bytes)");
     }
-    auto progress_of = [&fo, total = *size](FlashStage stage) {
+    auto progress_of = [&fo](FlashStage stage, std::optional<std::uint64_t> total) {
         return [&fo, stage, total](std::uint64_t done) {
             if (fo.progress) fo.progress(stage, done, total);
         };
     };
     FlashResult r;
-    r.bytes = *size;
 
-    Sha256 local;
     SteadyTime started = fo.now();
-    auto up = stream_options(s, "upload", fo.now, fo.idle, progress_of(FlashStage::Upload));
+    auto up = stream_options(s, "upload", fo.now, fo.idle, progress_of(FlashStage::Upload, size));
     up.on_start = [&] { started = fo.now(); };
-    const auto uploaded = upload_image(
-        s,
-        [&](std::span<std::uint8_t> buf) {
-            const std::size_t n = read_full(input.get(), buf, image_path);
-            local.update(buf.first(n));
-            return n;
-        },
-        up);
+    const auto uploaded = upload_image(s, image_reader(image), up);
     r.upload_seconds = seconds_between(started, fo.now());
-    r.sha256_local = local.hex_digest();
-    if (uploaded.bytes != *size) {
-        throw Failure(Exit::NoInput, image_path +
+    r.sha256_local = image.sha256();
+    r.bytes = uploaded.bytes;
+    if (size && uploaded.bytes != *size) {
+        throw Failure(Exit::NoInput, name +
                                          " changed while it was uploaded: " + std::to_string(uploaded.bytes) +
                                          " bytes instead of " + std::to_string(*size));
     }
+    if (r.bytes > gadgetdfu::kMaxDownloadLength) {
+        throw Failure(Exit::Usage, "the image from " + name + " (" + std::to_string(r.bytes) +
+                                       " bytes) was uploaded, but it is larger than the board can send back");
+    }
 
     Sha256 board;
-    auto back = stream_options(s, "read-back", fo.now, fo.idle, progress_of(FlashStage::ReadBack));
+    auto back = stream_options(s, "read-back", fo.now, fo.idle, progress_of(FlashStage::ReadBack, r.bytes));
     back.on_start = [&] { started = fo.now(); };
     const auto received = read_image(
-        s, *size, [&](std::span<const std::uint8_t> data) { board.update(data); }, back);
+        s, r.bytes, [&](std::span<const std::uint8_t> data) { board.update(data); }, back);
     r.read_back_seconds = seconds_between(started, fo.now());
     r.read_back = received.bytes;
     r.sha256_board = board.hex_digest();
-    r.match = received.bytes == *size && r.sha256_board == r.sha256_local;
+    r.match = received.bytes == r.bytes && r.sha256_board == r.sha256_local;
 
     if (r.match && fo.reboot) {
         (void)s.vendor(ORVEN_REBOOT);

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "image_source.hpp"
 #include "session.hpp"
 #include "transfer.hpp"
 
@@ -38,14 +39,19 @@ UploadResult upload_image(Session& s, const ReadFn& read, const StreamOptions& o
 DownloadResult read_image(Session& s, std::uint64_t length, const WriteFn& write,
                           const StreamOptions& options);
 
+// Reads `image` for an upload; bad data found half-way is reported with
+// what it means for the board.
+ReadFn image_reader(ImageSource& image);
+
 enum class FlashStage { Upload, ReadBack };
 
 struct FlashOptions {
     bool reboot = false;                   // reboot the board once the read-back matched
     std::chrono::milliseconds idle{2000};  // read-back: a board with a shorter image stops sending
     NowFn now;                             // default: the steady clock
-    // Bytes done of the stage, out of `total` (the image's size).
-    std::function<void(FlashStage stage, std::uint64_t done, std::uint64_t total)> progress;
+    // Bytes done of the stage, out of `total` (the image's size; unknown
+    // while a compressed image or a pipe is uploaded).
+    std::function<void(FlashStage stage, std::uint64_t done, std::optional<std::uint64_t> total)> progress;
 };
 
 struct FlashResult {
@@ -59,11 +65,11 @@ struct FlashResult {
     bool rebooted = false;
 };
 
-// The flash transaction on one opened board: upload the image file at
-// `image_path`, read as many bytes back and compare SHA-256 digests, then
+// The flash transaction on one opened board: upload `image` (decompressed
+// on the way), read as many bytes back and compare SHA-256 digests, then
 // (options.reboot, and only on a match) send the reboot command. Failures
 // of the board or the link are thrown; a mismatch is a result.
-FlashResult flash_image(Session& s, const std::string& image_path, const FlashOptions& options);
+FlashResult flash_image(Session& s, ImageSource& image, const FlashOptions& options);
 
 // After a reboot: waits until the board with `before`'s serial number has
 // left the bus and come back (or is back at another address) and answers

@@ -23,6 +23,25 @@ void print_transfer_summary(std::ostream& out, const GlobalOptions& g, const std
     }
 }
 
+void print_error_json(std::ostream& out, int exit_status, const std::string& message) {
+    print_json(out, Json{{"error", Json{{"exit", exit_status}, {"message", message}}}});
+}
+
+void print_image_summary(std::ostream& out, const GlobalOptions& g, const std::string& operation,
+                         const std::string& verb, std::uint64_t bytes, double seconds,
+                         const std::string& sha256, std::string_view format) {
+    if (g.json) {
+        print_json(out, Json{{"operation", operation},
+                             {"bytes", bytes},
+                             {"seconds", seconds},
+                             {"mb_per_s", megabytes_per_second(bytes, seconds)},
+                             {"sha256", sha256},
+                             {"format", format}});
+    } else {
+        out << format_summary(verb, bytes, seconds) << '\n' << "sha256 " << sha256 << " (" << format << ")\n";
+    }
+}
+
 void print_bytes(std::ostream& out, const GlobalOptions& g, std::span<const std::uint8_t> bytes,
                  const char* direction) {
     if (g.json) {

@@ -6,6 +6,7 @@
 #include <iosfwd>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -23,6 +24,16 @@ void print_json(std::ostream& out, const Json& j);
 // {"operation","bytes","seconds","mb_per_s"}.
 void print_transfer_summary(std::ostream& out, const GlobalOptions& g, const std::string& operation,
                             const std::string& verb, std::uint64_t bytes, double seconds);
+
+// {"error": {"exit": N, "message": "..."}}: what --json prints for a failure.
+void print_error_json(std::ostream& out, int exit_status, const std::string& message);
+
+// The summary of an image sent or checked: print_transfer_summary's, and
+// the image's SHA-256 and format ("sha256", "format"; in text a second
+// line "sha256 HEX (FORMAT)").
+void print_image_summary(std::ostream& out, const GlobalOptions& g, const std::string& operation,
+                         const std::string& verb, std::uint64_t bytes, double seconds,
+                         const std::string& sha256, std::string_view format);
 
 // Raw request data as hex, or with --json {"bytes","length","direction"}.
 void print_bytes(std::ostream& out, const GlobalOptions& g, std::span<const std::uint8_t> bytes,

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ostream>
 
+#include <nlohmann/json.hpp>
+
 namespace dfuctl {
 
 double megabytes_per_second(std::uint64_t bytes, double seconds) {
@@ -70,11 +72,31 @@ std::string format_summary(const std::string& verb, std::uint64_t bytes, double 
            format_rate(megabytes_per_second(bytes, seconds)) + ")";
 }
 
-ProgressMeter::ProgressMeter(bool live, std::ostream& out, std::optional<std::uint64_t> total, NowFn now)
-    : live_(live), out_(out), total_(total), now_(std::move(now)), started_(now_()), last_draw_(started_) {}
+std::string format_progress_json(const ProgressLabel& label, std::uint64_t done,
+                                 std::optional<std::uint64_t> total, double seconds) {
+    const nlohmann::ordered_json j{
+        {"phase", label.phase},
+        {"board", label.board},
+        {"serial", label.serial ? nlohmann::ordered_json(*label.serial) : nlohmann::ordered_json(nullptr)},
+        {"bytes", done},
+        {"total", total ? nlohmann::ordered_json(*total) : nlohmann::ordered_json(nullptr)},
+        {"rate", megabytes_per_second(done, seconds) * 1e6},
+    };
+    return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+ProgressMeter::ProgressMeter(ProgressStyle style, std::ostream& out, std::optional<std::uint64_t> total,
+                             NowFn now, ProgressLabel label)
+    : style_(style),
+      label_(std::move(label)),
+      out_(out),
+      total_(total),
+      now_(std::move(now)),
+      started_(now_()),
+      last_draw_(started_) {}
 
 ProgressMeter::~ProgressMeter() {
-    if (live_ && drawn_ && !finished_) out_ << '\n' << std::flush;
+    if (style_ == ProgressStyle::Bar && drawn_ && !finished_) out_ << '\n' << std::flush;
 }
 
 void ProgressMeter::start() {
@@ -85,21 +107,27 @@ void ProgressMeter::start() {
 double ProgressMeter::seconds() const { return std::chrono::duration<double>(now_() - started_).count(); }
 
 void ProgressMeter::update(std::uint64_t done) {
-    if (!live_) return;
+    if (style_ == ProgressStyle::None) return;
     const auto t = now_();
-    if (drawn_ && t - last_draw_ < std::chrono::milliseconds(200)) return;
+    const auto interval = style_ == ProgressStyle::Json ? kJsonInterval : std::chrono::milliseconds(200);
+    if (drawn_ && t - last_draw_ < interval) return;
     last_draw_ = t;
     draw(done);
 }
 
 void ProgressMeter::finish(std::uint64_t done) {
-    if (!live_) return;
+    if (style_ == ProgressStyle::None) return;
     draw(done);
-    out_ << '\n' << std::flush;
+    if (style_ == ProgressStyle::Bar) out_ << '\n' << std::flush;
     finished_ = true;
 }
 
 void ProgressMeter::draw(std::uint64_t done) {
+    if (style_ == ProgressStyle::Json) {
+        out_ << format_progress_json(label_, done, total_, seconds()) << '\n' << std::flush;
+        drawn_ = true;
+        return;
+    }
     const std::string line = format_progress(done, total_, seconds());
     // Blank out what is left of a longer earlier line.
     const std::size_t pad = last_width_ > line.size() ? last_width_ - line.size() : 0;

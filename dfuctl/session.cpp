@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "exit_codes.hpp"
+#include "log.hpp"
 #include "numbers.hpp"
 #include "replies.hpp"
 
@@ -13,6 +14,26 @@ namespace {
 
 std::string stalled_message(const std::string& what) {
     return what.empty() ? "request stalled" : "request stalled (" + what + ")";
+}
+
+// -v: one line per control request and one for its outcome.
+void trace_request(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
+                   std::size_t length, const std::string& what) {
+    if (verbosity() < 1) return;
+    trace("> " + hex_value(type, 2) + " " + hex_value(request, 2) + " wValue " + hex_value(value, 4) +
+          " wIndex " + hex_value(index, 4) + " wLength " + std::to_string(length) +
+          (what.empty() ? "" : " (" + what + ")"));
+}
+
+void trace_result(int rc, bool in, std::span<const std::uint8_t> data) {
+    if (verbosity() < 1) return;
+    if (rc < 0) {
+        trace(std::string("< ") + libusb_error_name(rc));
+    } else if (in) {
+        trace("< " + std::to_string(rc) + " bytes: " + to_hex(data.first(static_cast<std::size_t>(rc))));
+    } else {
+        trace("< sent " + std::to_string(rc) + " bytes");
+    }
 }
 
 }  // namespace
@@ -26,7 +47,9 @@ std::optional<std::vector<std::uint8_t>> Session::control_in_or_stall(std::uint8
                                                                       std::uint16_t length,
                                                                       const std::string& what) {
     std::vector<std::uint8_t> buf(length);
+    trace_request(type, request, value, index, length, what);
     const int rc = link_->control(type, request, value, index, buf, options_.timeout_ms);
+    trace_result(rc, true, buf);
     if (rc == LIBUSB_ERROR_PIPE) return std::nullopt;
     if (rc < 0) control_failure(rc, what);
     buf.resize(static_cast<std::size_t>(rc));
@@ -43,7 +66,9 @@ std::vector<std::uint8_t> Session::control_in(std::uint8_t type, std::uint8_t re
 
 void Session::control_out(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
                           std::vector<std::uint8_t> data, const std::string& what) {
+    trace_request(type, request, value, index, data.size(), what);
     const int rc = link_->control(type, request, value, index, data, options_.timeout_ms);
+    trace_result(rc, false, data);
     if (rc == LIBUSB_ERROR_PIPE) throw Failure(Exit::Protocol, stalled_message(what));
     if (rc < 0) control_failure(rc, what);
 }
@@ -113,7 +138,11 @@ void Session::control_failure(int rc, const std::string& what) {
 
 BoardEntry select_one(Bus& bus, const GlobalOptions& options) {
     const auto boards = bus.scan(options.selector.serial.has_value());
-    return boards.at(select_board(boards, options.selector));
+    BoardEntry board = boards.at(select_board(boards, options.selector));
+    command_record().serial = board.serial;
+    command_record().path = board.path;
+    trace("using " + board_label(board));
+    return board;
 }
 
 Session open_session(Bus& bus, const GlobalOptions& options) {

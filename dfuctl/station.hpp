@@ -193,7 +193,7 @@ class Bus;
 // `fresh_bus` (a libusb context that udev does not keep up to date, as on a
 // host without udevd, never sees a board that arrives later). Exit::NoBoard
 // after the limit.
-void wait_for_boards(const std::function<std::unique_ptr<Bus>()>& fresh_bus, const GlobalOptions& options);
+void wait_for_boards(const std::function<Bus&()>& fresh_bus, const GlobalOptions& options);
 
 // flash with --all or several --serial/--path: the boards at once.
 int flash_several(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err);

@@ -7,6 +7,8 @@
 
 #include "files.hpp"
 #include "firmware.hpp"
+#include "image_source.hpp"
+#include "log.hpp"
 #include "session.hpp"
 #include "station.hpp"
 #include "usb.hpp"
@@ -67,8 +69,10 @@ DisplayMode display_mode(const GlobalOptions& g) {
 // The single-board transaction (flash_image, then the wait for the board's
 // return) on one board of the list.
 BoardResult flash_job(const Invocation& inv, const BoardEntry& want, JobContext& context) {
-    usb::LibusbBus bus(inv.global.timeout_ms);
+    usb::LibusbBus bus(inv.global.timeout_ms, inv.global.verbose);
     context.report(BoardPhase::Waiting, 0, 0);
+    // Each board reads the image file itself, a transfer's worth at a time.
+    ImageSource image = ImageSource::open(inv.file, inv.raw);
     std::optional<BoardEntry> entry;
     for (const auto& b : bus.scan(want.serial.has_value())) {
         if (b.path == want.path && b.serial == want.serial) entry = b;
@@ -78,10 +82,11 @@ BoardResult flash_job(const Invocation& inv, const BoardEntry& want, JobContext&
     FlashOptions fo;
     fo.reboot = inv.reboot;
     fo.idle = std::chrono::milliseconds(inv.idle_ms);
-    fo.progress = [&context](FlashStage stage, std::uint64_t done, std::uint64_t total) {
-        context.report(stage == FlashStage::Upload ? BoardPhase::Upload : BoardPhase::ReadBack, done, total);
+    fo.progress = [&context](FlashStage stage, std::uint64_t done, std::optional<std::uint64_t> total) {
+        context.report(stage == FlashStage::Upload ? BoardPhase::Upload : BoardPhase::ReadBack, done,
+                       total.value_or(0));
     };
-    const FlashResult r = flash_image(s, inv.file, fo);
+    const FlashResult r = flash_image(s, image, fo);
     if (!r.match) {
         throw Failure(Exit::Mismatch,
                       r.read_back < r.bytes
@@ -131,18 +136,35 @@ private:
 };
 
 // Fails now, rather than on every board, when the image cannot be read.
-void check_image(const std::string& path) { (void)open_input(path); }
+void check_image(const Invocation& inv) { (void)ImageSource::open(inv.file, inv.raw); }
+
+// --log: one line per board besides the command's own.
+class BoardLog {
+public:
+    explicit BoardLog(const std::string& path) : log_(path) {}
+    void append(const BoardResult& r, std::ostream& err) {
+        CommandRecord rec{"flash", r.board.serial, r.board.path, std::nullopt, std::nullopt};
+        if (r.phase == BoardPhase::Flashed) {
+            rec.bytes = r.bytes;
+            rec.sha256 = r.sha256;
+        }
+        log_.append(rec, static_cast<int>(r.code), r.message, err);
+    }
+
+private:
+    CommandLog log_;
+};
 
 }  // namespace
 
-void wait_for_boards(const std::function<std::unique_ptr<Bus>()>& fresh_bus, const GlobalOptions& g) {
+void wait_for_boards(const std::function<Bus&()>& fresh_bus, const GlobalOptions& g) {
     if (!g.wait_seconds) return;
     const bool forever = *g.wait_seconds == 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(*g.wait_seconds);
     const bool serials = g.selector.serial.has_value() || !g.serials.empty();
     for (;;) {
-        const auto bus = fresh_bus();
-        const auto boards = bus->scan(serials);
+        Bus& bus = fresh_bus();
+        const auto boards = bus.scan(serials);
         bool ok = false;
         if (!g.serials.empty() || !g.paths.empty()) {
             Invocation inv;
@@ -157,12 +179,13 @@ void wait_for_boards(const std::function<std::unique_ptr<Bus>()>& fresh_bus, con
             throw Failure(Exit::NoBoard,
                           "no matching board appeared within " + std::to_string(*g.wait_seconds) + " s");
         }
-        bus->pause(kRescan);
+        bus.pause(kRescan);
     }
 }
 
 int flash_several(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err) {
-    check_image(inv.file);
+    check_image(inv);
+    BoardLog log(inv.global.log_file);
     const auto attached = bus.scan(true);
     std::string missing;
     const auto boards = named_boards(attached, inv, missing);
@@ -172,11 +195,13 @@ int flash_several(Bus& bus, const Invocation& inv, std::ostream& out, std::ostre
     BoardDisplay display(display_mode(inv.global), inv.global.json, out, err, now);
     const auto results = flash_boards(
         boards, [&inv](const BoardEntry& b, JobContext& c) { return flash_job(inv, b, c); }, display, now);
+    for (const auto& r : results) log.append(r, err);
     return overall_exit(results);
 }
 
 int station(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err) {
-    check_image(inv.file);
+    check_image(inv);
+    BoardLog log(inv.global.log_file);
     const StopSignals signals;
     const NowFn now = [&bus] { return bus.now(); };
     BoardDisplay display(display_mode(inv.global), inv.global.json, out, err, now);
@@ -184,9 +209,10 @@ int station(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& er
     so.count = inv.count;
     const auto results =
         // Each scan on a fresh libusb context: see wait_for_boards.
-        run_station([&inv] { return usb::LibusbBus(inv.global.timeout_ms).scan(true); },
+        run_station([&inv] { return usb::LibusbBus(inv.global.timeout_ms, inv.global.verbose).scan(true); },
                     [&inv](const BoardEntry& b, JobContext& c) { return flash_job(inv, b, c); }, display,
-                    nullptr, g_stop, so, now, [&bus](std::chrono::milliseconds d) { bus.pause(d); });
+                    [&](const BoardResult& r) { log.append(r, err); }, g_stop, so, now,
+                    [&bus](std::chrono::milliseconds d) { bus.pause(d); });
     return results.empty() ? 0 : overall_exit(results);
 }
 

@@ -12,13 +12,16 @@
 
 namespace dfuctl::usb {
 
-Context::Context() {
+Context::Context(int verbose) {
     const int rc = libusb_init(&ctx_);
     if (rc != 0) {
         ctx_ = nullptr;
-        throw Failure(Exit::OsError, std::string("cannot initialise libusb: ") + libusb_strerror(rc) +
-                                         " (is usbfs available, /dev/bus/usb?)");
+        throw Failure(Exit::OsError, std::string("no USB access: libusb cannot start (") +
+                                         libusb_strerror(rc) +
+                                         "); is usbfs there (/dev/bus/usb)? In a container or WSL the "
+                                         "host's USB devices must be passed through");
     }
+    if (verbose >= 2) (void)libusb_set_option(ctx_, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_DEBUG);
 }
 
 Context::~Context() {
@@ -302,7 +305,15 @@ std::optional<std::string> sysfs_serial(const std::string& path) {
 
 std::vector<BoardEntry> LibusbBus::scan(bool serials) {
     boards_.clear();
-    for (auto& f : list_devices(ctx_)) {
+    auto found = list_devices(ctx_);
+    // Every host with USB has at least its root hubs: a list without any
+    // device means that this process cannot see the buses at all.
+    if (found.empty()) {
+        throw Failure(Exit::OsError,
+                      "no USB access: libusb sees no USB device at all, not even a root hub (in a container "
+                      "or WSL the host's USB devices must be passed through)");
+    }
+    for (auto& f : found) {
         if (!is_board(f.vendor_id, f.product_id)) continue;
         BoardEntry e{f.path, sysfs_serial(f.path), f.product_id, f.bus, f.address};
         if (!e.serial && serials) e.serial = serial_from_device(f.device.get());
@@ -336,8 +347,10 @@ std::unique_ptr<BoardLink> LibusbBus::open(const BoardEntry& board) {
         std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", board.bus, board.address);
         throw Failure(Exit::NoPermission,
                       "permission denied opening " + label + " (" + node +
-                          "); install 70-gadgetdfu.rules into /etc/udev/rules.d and replug the board, "
-                          "or run dfuctl as root");
+                          "). The udev rule /usr/lib/udev/rules.d/70-gadgetdfu.rules (package dfuctl) "
+                          "gives the board to the plugdev group and to the user at the seat (not to an "
+                          "SSH login): join plugdev (sudo usermod -aG plugdev $USER, then log in again), "
+                          "replug the board, or run dfuctl as root");
     }
     if (rc == LIBUSB_ERROR_NO_DEVICE)
         throw Failure(Exit::Vanished, label + " vanished before it could be opened");

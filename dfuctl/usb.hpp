@@ -22,7 +22,8 @@ namespace dfuctl::usb {
 
 class Context {
 public:
-    Context();  // throws Failure
+    // `verbose` 2 and more: libusb's own debug messages on standard error.
+    explicit Context(int verbose = 0);  // throws Failure
     ~Context();
     Context(const Context&) = delete;
     Context& operator=(const Context&) = delete;
@@ -163,7 +164,7 @@ private:
 // every link it opens.
 class LibusbBus final : public Bus {
 public:
-    explicit LibusbBus(unsigned timeout_ms) : timeout_ms_(timeout_ms) {}
+    explicit LibusbBus(unsigned timeout_ms, int verbose = 0) : timeout_ms_(timeout_ms), ctx_(verbose) {}
     std::vector<BoardEntry> scan(bool serials) override;
     DescriptorInfo descriptors(const BoardEntry& board) override;
     std::unique_ptr<BoardLink> open(const BoardEntry& board) override;

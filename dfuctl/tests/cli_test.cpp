@@ -108,9 +108,12 @@ TEST(Cli, TransferCommands) {
     EXPECT_EQ(ok({"download", "out.bin"}).idle_ms, 2000u);
 
     EXPECT_EQ(ok({"verify", "image.bin", "--idle-ms", "100"}).idle_ms, 100u);
+    EXPECT_EQ(ok({"upload", "-"}).file, "-");  // standard input
+    EXPECT_FALSE(ok({"upload", "image.bin.gz"}).raw);
+    EXPECT_TRUE(ok({"verify", "image.bin.gz", "--raw"}).raw);
 
     EXPECT_EQ(refused({"upload"}), 64);
-    EXPECT_EQ(refused({"upload", "-"}), 64);
+    EXPECT_EQ(refused({"download", "out.bin", "--raw"}), 64);
     EXPECT_EQ(refused({"upload", "a", "b"}), 64);
     EXPECT_EQ(refused({"upload", "a", "--length", "5"}), 64);  // only download takes a length
     EXPECT_EQ(refused({"download", "out.bin", "--idle-ms", "0"}), 64);
@@ -129,6 +132,38 @@ TEST(Cli, GlobalOptionValues) {
     EXPECT_EQ(refused({"--timeout", "0", "list"}), 64);
     EXPECT_EQ(refused({"--timeout", "5s", "list"}), 64);
     EXPECT_EQ(refused({"--serial"}), 64);
+    EXPECT_EQ(refused({"--progress", "fancy", "list"}), 64);
+    const auto a = ok({"-vv", "--progress", "json", "--log", "run.log", "list"});
+    EXPECT_EQ(a.global.verbose, 2);
+    EXPECT_EQ(a.global.progress, ProgressMode::Json);
+    EXPECT_EQ(a.global.log_file, "run.log");
+    EXPECT_EQ(ok({"list"}).global.progress, ProgressMode::Auto);
+    // A value that happens to be a command's name must be written with '='.
+    EXPECT_EQ(ok({"--serial=list", "info"}).global.selector.serial, "list");
+}
+
+// The mistakes a person makes, named in the message.
+TEST(Cli, UsageErrorsSayWhatIsWrong) {
+    struct Case {
+        std::vector<const char*> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"frobnicate"}, "dfuctl: unknown command 'frobnicate'\n"},
+        {{"--json", "uplaod", "x"}, "dfuctl: unknown command 'uplaod'; did you mean 'upload'?\n"},
+        {{"inf"}, "dfuctl: unknown command 'inf'; did you mean 'info'?\n"},
+        {{"help", "frob"}, "dfuctl: unknown command 'frob'\n"},
+        {{"--path", "info"},
+         "dfuctl: --path needs a value (PATH) before the command 'info' (write --path=info if that is the "
+         "value)\n"},
+        {{"--timeout"}, "dfuctl: --timeout needs a value (MS)\n"},
+        {{}, "dfuctl: no command given (see 'dfuctl help')\n"},
+    };
+    for (const auto& c : cases) {
+        const auto p = parse(c.args);
+        EXPECT_EQ(p.result.exit_code, 64);
+        EXPECT_EQ(p.err.substr(0, p.err.find('\n') + 1), c.message);
+    }
 }
 
 TEST(Cli, CommandsThatTakeNoArguments) {
@@ -153,7 +188,8 @@ TEST(Cli, FlashWaitsForTheBoardAndForItsReturn) {
     EXPECT_EQ(ok({"flash", "--wait", "30", "image.bin"}).wait_seconds, 0u);
     EXPECT_EQ(ok({"--wait", "list"}).global.wait_seconds, 0u);
     EXPECT_FALSE(ok({"list"}).global.wait_seconds);
-    EXPECT_EQ(refused({"flash", "-"}), 64);
+    EXPECT_EQ(ok({"flash", "-", "--raw"}).file, "-");  // standard input, sent as it is
+    EXPECT_EQ(refused({"flash", "--all", "-"}), 64);   // several boards need a file
 }
 
 TEST(Cli, SeveralBoardsOnlyForFlashAndStation) {
@@ -182,6 +218,15 @@ TEST(Cli, HelpAndVersionExitZero) {
     const auto sub = parse({"download", "--help"});
     EXPECT_EQ(sub.result.exit_code, 0);
     EXPECT_NE(sub.out.find("--idle-ms"), std::string::npos);
+
+    // help COMMAND: what the command's arguments mean, and the global options.
+    const auto help_upload = parse({"help", "upload"});
+    EXPECT_EQ(help_upload.result.exit_code, 0);
+    EXPECT_NE(help_upload.out.find("'-' for standard input"), std::string::npos) << help_upload.out;
+    EXPECT_NE(help_upload.out.find("--raw"), std::string::npos);
+    EXPECT_NE(help_upload.out.find("Global options"), std::string::npos);
+    EXPECT_NE(help_upload.out.find("--progress MODE"), std::string::npos);
+    EXPECT_EQ(parse({"help"}).out, help.out);
 
     const auto version = parse({"--version"});
     EXPECT_EQ(version.result.exit_code, 0);

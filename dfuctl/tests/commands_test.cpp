@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fstream>
 
 #include <nlohmann/json.hpp>
 
+#include "compressors.hpp"
+#include "digest.hpp"
 #include "fake_board.hpp"
 #include "helpers.hpp"
 
@@ -77,6 +80,102 @@ TEST(Commands, ControlFailuresBecomeExitStatuses) {
         EXPECT_EQ(r.err, c.message);
         EXPECT_EQ(r.out, "");
     }
+}
+
+// With --json, standard output holds exactly one JSON value, whatever happens.
+TEST(Commands, JsonOutputIsOneValueOnSuccessAndFailure) {
+    struct Case {
+        std::vector<const char*> args;
+        bool board;
+        int status;
+        const char* out;
+    };
+    const Case cases[] = {
+        {{"--json", "list"}, false, 0, "[]"},
+        {{"--json", "info"}, false, 69, R"({"error":{"exit":69,"message":"no board attached"}})"},
+        {{"--json", "frobnicate"},
+         false,
+         64,
+         R"({"error":{"exit":64,"message":"unknown command 'frobnicate'"}})"},
+        {{"string", "7", "--json"}, true, 76, R"({"error":{"exit":76,"message":"request stalled"}})"},
+        {{"--json", "upload", "/nonexistent/image.bin"},
+         true,
+         66,
+         R"({"error":{"exit":66,"message":"cannot open /nonexistent/image.bin: No such file or directory"}})"},
+        {{"--json", "set-config", "1"}, true, 0, R"({"configuration":1})"},
+    };
+    for (const auto& c : cases) {
+        FakeBus bus;
+        if (c.board) bus.add("abcdef01");
+        const auto r = run_command(bus, c.args);
+        EXPECT_EQ(r.status, c.status) << c.out;
+        EXPECT_EQ(r.out, std::string(c.out) + "\n");
+        EXPECT_TRUE(nlohmann::json::accept(r.out)) << r.out;
+        // People still read the reason on standard error.
+        if (c.status != 0) {
+            EXPECT_EQ(r.err.rfind("dfuctl: ", 0), 0u) << r.err;
+        }
+    }
+}
+
+// A compressed image goes to the board decompressed; verify of an image
+// whose size is unknown beforehand reads the board's image only as far as
+// the local one goes; each command leaves its line in the log.
+TEST(Commands, CompressedImagesAreUploadedAndVerifiedDecompressed) {
+    FakeBus bus;
+    auto& board = bus.add("abcdef01");
+    TempDir dir;
+    const auto image = pattern(2 * (1 << 20) + 100);
+    const std::string sha = [&] {
+        Sha256 h;
+        h.update(image);
+        return h.hex_digest();
+    }();
+    const std::string log = dir.file("dfuctl.log");
+    const auto up = run_command(
+        bus, {"--json", "--log", log.c_str(), "upload", dir.write("image", testing::xz(image)).c_str()});
+    ASSERT_EQ(up.status, 0) << up.err;
+    EXPECT_EQ(board.upload.received(), image);
+    const auto summary = nlohmann::json::parse(up.out);
+    EXPECT_EQ(summary["bytes"], image.size());
+    EXPECT_EQ(summary["sha256"], sha);
+    EXPECT_EQ(summary["format"], "xz");
+
+    // The board's image: DownloadBoard's pattern, 3 MiB of it.
+    testing::Bytes board_image(3 << 20);
+    for (std::size_t i = 0; i < board_image.size(); ++i) board_image[i] = testing::DownloadBoard::byte_at(i);
+    board.download.write_chunk(board_image.size());
+    const testing::Bytes local(board_image.begin(), board_image.begin() + (1 << 20) + 77);
+    const auto ok = run_command(
+        bus, {"--log", log.c_str(), "verify", dir.write("same.gz", testing::gzip(local)).c_str()});
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_NE(ok.out.find("verified 1048653 bytes in "), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find(": match"), std::string::npos) << ok.out;
+
+    // A fresh board: the one above still has the rest of its image in flight.
+    FakeBus bus2;
+    bus2.add("abcdef01").download.write_chunk(board_image.size());
+    auto changed = local;
+    changed[5000] ^= 1;
+    const auto bad = run_command(
+        bus2, {"--log", log.c_str(), "verify", dir.write("changed.zst", testing::zstd(changed)).c_str()});
+    EXPECT_EQ(bad.status, 65);
+    EXPECT_NE(bad.err.find("first difference at byte 5000"), std::string::npos) << bad.err;
+
+    std::ifstream in(log);
+    std::vector<nlohmann::json> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0]["operation"], "upload");
+    EXPECT_EQ(lines[0]["serial"], "abcdef01");
+    EXPECT_EQ(lines[0]["path"], "1-1");
+    EXPECT_EQ(lines[0]["bytes"], image.size());
+    EXPECT_EQ(lines[0]["sha256"], sha);
+    EXPECT_EQ(lines[0]["result"], "ok");
+    EXPECT_EQ(lines[1]["operation"], "verify");
+    EXPECT_EQ(lines[1]["bytes"], local.size());
+    EXPECT_EQ(lines[2]["exit"], 65);
+    EXPECT_EQ(lines[2]["result"], "failed");
 }
 
 // The board's image as the simulated board sends it back.

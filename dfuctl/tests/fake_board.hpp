@@ -233,9 +233,8 @@ struct CommandRun {
 inline CommandRun run_command(FakeBus& bus, std::vector<const char*> args) {
     args.insert(args.begin(), "dfuctl");
     std::ostringstream out, err;
-    const ParseResult parsed = parse_command_line(static_cast<int>(args.size()), args.data(), out, err);
-    if (!parsed.invocation) return {parsed.exit_code, out.str(), err.str()};
-    const int status = report_failures(out, err, [&] { return execute(*parsed.invocation, bus, out, err); });
+    const int status = run(static_cast<int>(args.size()), args.data(), out, err,
+                           [&](const GlobalOptions&) -> Bus& { return bus; });
     return {status, out.str(), err.str()};
 }
 

@@ -39,7 +39,7 @@ done
 say "--- flash --all: the three boards at once, byte-exact"
 make_image /tmp/image 16777259
 empty_images
-expect_dfu_rc 0 --json flash --all --idle-ms 10000 /tmp/image
+expect_dfu_rc 0 --json --timeout 30000 flash --all --idle-ms 10000 /tmp/image
 for i in $BOARDS; do
     expect_board_result "$i" flashed
     expect_eq "$(board_json "$i" | json_field sha256)" "$(sha256_of /tmp/image)" "board $i: sha256 reported"
@@ -51,7 +51,7 @@ say "--- one board's daemon killed mid-transfer: it fails alone"
 make_image /tmp/image2 25165879
 empty_images
 board_ctl 2 kill-at 4194304
-dfu --json flash --all --idle-ms 10000 /tmp/image2
+dfu --json --timeout 30000 flash --all --idle-ms 10000 /tmp/image2
 expect_board_result 2 failed
 code=$(board_json 2 | json_field exit_code)
 message=$(board_json 2 | json_field message)
@@ -69,7 +69,7 @@ say "--- station --count 3: boards plugged in one after another"
 detach_all
 make_image /tmp/image3 3145739
 empty_images
-timeout -k 2 180 dfuctl station --count 3 --idle-ms 10000 /tmp/image3 >"$E2E_DIR/station.out" 2>"$E2E_DIR/station.err" &
+timeout -k 2 180 dfuctl --timeout 30000 --log /tmp/station.log station --count 3 --idle-ms 10000 /tmp/image3 >"$E2E_DIR/station.out" 2>"$E2E_DIR/station.err" &
 station_pid=$!
 station_has() { grep -qF -e "$1" "$E2E_DIR/station.out"; }
 for i in $BOARDS; do
@@ -86,5 +86,11 @@ expect_eq "$rc" 0 "station's exit status"
 expect_eq "$(grep -c ': flashed ' "$E2E_DIR/station.out")" 3 "result lines"
 station_has "3 board(s) in " && station_has ": 3 flashed, 0 failed" || fail "no station summary: $(cat "$E2E_DIR/station.out")"
 ok "station summary: 3 flashed"
+# --log: one record per board and one for the command.
+for i in $BOARDS; do
+    grep -F "\"serial\":\"$(board_serial $i)\"" /tmp/station.log | grep -qF '"operation":"flash"' \
+        || fail "no log record of board $i: $(cat /tmp/station.log)"
+done
+expect_eq "$(grep -c '"operation":"station"' /tmp/station.log)" 1 "log record of the station command"
 for i in $BOARDS; do expect_board_image "$i" /tmp/image3; done
 e2e_done
