@@ -22,7 +22,9 @@ namespace {
 // Raw texts as CLI11 collects them; numbers are checked afterwards by
 // parse_number, which reads 0x prefixes and never takes "010" for octal.
 struct RawArgs {
-    std::string serial, path, timeout, progress, log;
+    std::vector<std::string> serials, paths;
+    std::string timeout, progress, log;
+    bool wait_given = false;
     bool json = false, quiet = false, raw = false;
     int verbose = 0;
     std::string index, langid;
@@ -31,6 +33,8 @@ struct RawArgs {
     std::string file, length, idle_ms;
     bool reboot = false;
     std::string wait;
+    bool all = false;
+    std::string count;
     std::string led;
 };
 
@@ -52,8 +56,29 @@ T number(const std::string& text, std::uint64_t max, const char* what) {
 Invocation finish(const RawArgs& raw, Command command) {
     Invocation inv;
     inv.command = command;
-    if (!raw.serial.empty()) inv.global.selector.serial = raw.serial;
-    if (!raw.path.empty()) inv.global.selector.path = raw.path;
+    for (const auto& v : raw.serials) {
+        if (v.empty()) throw Failure(Exit::Usage, "--serial must not be empty");
+    }
+    for (const auto& v : raw.paths) {
+        if (v.empty()) throw Failure(Exit::Usage, "--path must not be empty");
+    }
+    const bool several = raw.serials.size() > 1 || raw.paths.size() > 1;
+    if (several && command != Command::Flash) {
+        throw Failure(Exit::Usage, "--serial and --path name several boards only for flash");
+    }
+    if (raw.all && (!raw.serials.empty() || !raw.paths.empty())) {
+        throw Failure(Exit::Usage, "--all takes no --serial or --path");
+    }
+    if (several) {
+        inv.global.serials = raw.serials;
+        inv.global.paths = raw.paths;
+    } else {
+        if (!raw.serials.empty()) inv.global.selector.serial = raw.serials.front();
+        if (!raw.paths.empty()) inv.global.selector.path = raw.paths.front();
+    }
+    if (raw.wait_given) {
+        inv.global.wait_seconds = raw.wait.empty() ? 0u : number<unsigned>(raw.wait, 86400, "--wait");
+    }
     inv.global.json = raw.json;
     inv.global.quiet = raw.quiet;
     inv.global.verbose = raw.verbose;
@@ -97,17 +122,23 @@ Invocation finish(const RawArgs& raw, Command command) {
             inv.length = parse_number(raw.length, gadgetdfu::kMaxDownloadLength, "--length");
         [[fallthrough]];
     case Command::Verify:
+    case Command::Station:
+        if (!raw.count.empty()) inv.count = number<unsigned>(raw.count, 1000000, "--count");
+        [[fallthrough]];
+    case Command::Flash:
         if (!raw.idle_ms.empty()) {
             inv.idle_ms = number<unsigned>(raw.idle_ms, 3600000, "--idle-ms");
             if (inv.idle_ms == 0) throw Failure(Exit::Usage, "--idle-ms must be at least 1 ms");
         }
-        [[fallthrough]];
-    case Command::Flash:
         inv.reboot = raw.reboot;
-        if (!raw.wait.empty()) {
-            inv.wait_seconds = number<unsigned>(raw.wait, 86400, "--wait");
-            if (!inv.reboot)
-                throw Failure(Exit::Usage, "--wait is for --reboot: it waits for the rebooted board");
+        inv.all = raw.all;
+        if ((inv.all || several || command == Command::Station) && raw.file == "-") {
+            throw Failure(Exit::Usage, "several boards need an IMAGE file, not standard input");
+        }
+        // After a reboot the same --wait limit applies to the board's return
+        // (a bare --wait: a day).
+        if (inv.reboot && inv.global.wait_seconds) {
+            inv.wait_seconds = *inv.global.wait_seconds ? *inv.global.wait_seconds : 86400;
         }
         [[fallthrough]];
     case Command::Upload:
@@ -155,6 +186,10 @@ constexpr CommandInfo kCommands[] = {
     {"flash",
      "Upload IMAGE, read it back and compare SHA-256; optionally reboot and wait for the board to come back",
      Command::Flash},
+    {"station",
+     "Flash every board that is plugged in, once each (by serial number), until stopped (Ctrl-C) or --count "
+     "boards",
+     Command::Station},
     {"info", "Show version, flash size, eMMC wear and serial number", Command::Info},
     {"led", "Set the LED ring pattern", Command::Led},
     {"reboot", "Reboot the board", Command::Reboot},
@@ -169,14 +204,18 @@ struct GlobalOption {
     const char* help;
 };
 constexpr GlobalOption kGlobalOptions[] = {
-    {"--serial", "SERIAL", "Use the board with this USB serial number"},
-    {"--path", "PATH", "Use the board at this bus path, e.g. 1-1 or 1-1.2"},
+    {"--serial", "SERIAL", "Use the board with this USB serial number (flash: may be given several times)"},
+    {"--path", "PATH",
+     "Use the board at this bus path, e.g. 1-1 or 1-1.2 (flash: may be given several times)"},
     {"--json", nullptr, "Print one JSON value on standard output, also on failure"},
     {"--timeout", "MS", "Per control request and per stalled bulk transfer (default 5000)"},
     {"--quiet", nullptr, "No progress line"},
     {"--progress", "MODE", "Progress on standard error: bar, json (one object per line) or none"},
     {"--log", "FILE", "Append one line per command to FILE"},
     {"-v", nullptr, "Show each request and transfer (-vv: also libusb's debug messages)"},
+    {"--wait", "[=SECONDS]",
+     "Wait (without limit, or up to SECONDS) for a matching board to appear; with --reboot also for its "
+     "return"},
 };
 
 std::string global_options_help() {
@@ -194,7 +233,8 @@ std::string global_options_help() {
 
 const GlobalOption* value_option(const std::string& arg) {
     for (const auto& o : kGlobalOptions) {
-        if (o.value != nullptr && arg == o.name) return &o;
+        // "[=...]": the value is optional and written with '='.
+        if (o.value != nullptr && o.value[0] != '[' && arg == o.name) return &o;
     }
     return nullptr;
 }
@@ -300,8 +340,10 @@ ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& 
     app.fallthrough();  // global options also after the subcommand
     const std::string globals = global_options_help();
     std::vector<std::string> progress_modes = {"auto", "bar", "json", "none"};
-    app.add_option("--serial", raw.serial, kGlobalOptions[0].help)->type_name("SERIAL");
-    app.add_option("--path", raw.path, kGlobalOptions[1].help)->type_name("PATH");
+    app.add_option("--serial", raw.serials, kGlobalOptions[0].help)
+        ->type_name("SERIAL")
+        ->allow_extra_args(false);
+    app.add_option("--path", raw.paths, kGlobalOptions[1].help)->type_name("PATH")->allow_extra_args(false);
     app.add_flag("--json", raw.json, kGlobalOptions[2].help);
     app.add_option("--timeout", raw.timeout, kGlobalOptions[3].help)->type_name("MS");
     app.add_flag("--quiet", raw.quiet, kGlobalOptions[4].help);
@@ -310,6 +352,8 @@ ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& 
         ->check(CLI::IsMember(progress_modes));
     app.add_option("--log", raw.log, kGlobalOptions[6].help)->type_name("FILE");
     app.add_flag("-v,--verbose", raw.verbose, kGlobalOptions[7].help);
+    CLI::Option* wait_option =
+        app.add_option("--wait", raw.wait, kGlobalOptions[8].help)->expected(0, 1)->type_name("[SECONDS]");
 
     struct Sub {
         CLI::App* app;
@@ -370,11 +414,18 @@ ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& 
     s_flash->add_option("IMAGE", raw.file, image_help)->required()->type_name("");
     s_flash->add_flag("--raw", raw.raw, "Take IMAGE as it is, even when it looks compressed");
     s_flash->add_flag("--reboot", raw.reboot, "Reboot the board once the read-back matched");
+    s_flash->add_flag("--all", raw.all, "Flash every attached board at once");
     s_flash
-        ->add_option("--wait", raw.wait,
-                     "With --reboot: wait up to this long for the board (same serial number) to come "
-                     "back, and show its version")
-        ->type_name("SECONDS");
+        ->add_option("--idle-ms", raw.idle_ms, "Read-back: end after this long without data (default 2000)")
+        ->type_name("MS");
+    auto* s_station = by_name["station"];
+    s_station->add_option("IMAGE", raw.file, image_help)->required()->type_name("");
+    s_station->add_flag("--raw", raw.raw, "Take IMAGE as it is, even when it looks compressed");
+    s_station->add_option("--count", raw.count, "Stop after this many boards")->type_name("N");
+    s_station->add_flag("--reboot", raw.reboot, "Reboot each board once its read-back matched");
+    s_station
+        ->add_option("--idle-ms", raw.idle_ms, "Read-back: end after this long without data (default 2000)")
+        ->type_name("MS");
     by_name["led"]
         ->add_option("PATTERN", raw.led, "breathe-orange, rotate-orange or breathe-red")
         ->required()
@@ -407,6 +458,7 @@ ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& 
         }
         return ParseResult{std::nullopt, 0};
     }
+    raw.wait_given = wait_option->count() > 0;
     for (const auto& s : subs) {
         if (s.app->parsed()) {
             try {

@@ -24,6 +24,7 @@ enum class Command {
     Download,
     Verify,
     Flash,
+    Station,
     Info,
     Led,
     Reboot,
@@ -36,6 +37,11 @@ enum class ProgressMode { Auto, None, Bar, Json };
 
 struct GlobalOptions {
     Selector selector;
+    // --serial/--path given several times (flash only): every board named.
+    std::vector<std::string> serials;
+    std::vector<std::string> paths;
+    // --wait[=SECONDS]: wait for a matching board to appear (0: no limit).
+    std::optional<unsigned> wait_seconds;
     bool json = false;
     bool quiet = false;
     unsigned timeout_ms = 5000;
@@ -66,6 +72,8 @@ struct Invocation {
     unsigned idle_ms = 2000;         // download, verify, flash (its read-back)
     bool reboot = false;             // flash: reboot once the read-back matched
     unsigned wait_seconds = 0;       // flash: wait this long for the board to come back (0: not)
+    bool all = false;                // flash: every attached board
+    unsigned count = 0;              // station: stop after this many boards (0: not)
     std::uint32_t led_command = 0;   // led: the vendor command number
     std::string led_pattern;         // led: as given
 };

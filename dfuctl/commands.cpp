@@ -16,6 +16,7 @@
 #include "output.hpp"
 #include "platform.hpp"
 #include "replies.hpp"
+#include "station.hpp"
 #include "usb.hpp"
 
 namespace dfuctl {
@@ -508,7 +509,12 @@ int execute(const Invocation& inv, Bus& bus, std::ostream& out, std::ostream& er
     case Command::Verify:
         return cmd_verify(bus, inv, out, err);
     case Command::Flash:
+        if (inv.all || !inv.global.serials.empty() || !inv.global.paths.empty()) {
+            return flash_several(bus, inv, out, err);
+        }
         return cmd_flash(bus, inv, out, err);
+    case Command::Station:
+        return station(bus, inv, out, err);
     case Command::Info:
         return cmd_info(bus, inv, out);
     case Command::Led:
@@ -556,6 +562,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
         out, err,
         [&] {
             log.emplace(inv.global.log_file);  // a log that cannot be written stops the command first
+            // Each look for a board on a fresh bus: see wait_for_boards.
+            wait_for_boards([&]() -> Bus& { return make_bus(inv.global); }, inv.global);
             return execute(inv, make_bus(inv.global), out, err);
         },
         inv.global.json, &message);

@@ -42,7 +42,10 @@ std::string exit_code_help() {
            "  75  a request or transfer timed out, or the board did not come back within --wait\n"
            "  76  request stalled, or a malformed reply\n"
            "  77  permission denied opening the board (install 70-gadgetdfu.rules)\n"
-           "  79  the board could not store the image: it refused the upload's data\n";
+           "  79  the board could not store the image: it refused the upload's data\n"
+           "  130 flash, station: stopped by SIGINT or SIGTERM before a board was done\n"
+           "With several boards (flash --all, several --serial/--path, station) the status is that of\n"
+           "the first board in the list that failed.\n";
 }
 
 }  // namespace dfuctl

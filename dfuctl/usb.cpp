@@ -89,6 +89,11 @@ void Handle::reset() {
     claimed_ = -1;
 }
 
+void Handle::release() {
+    if (claimed_ >= 0) (void)libusb_release_interface(handle_, claimed_);
+    claimed_ = -1;
+}
+
 int Handle::claim(int interface_number) {
     const int rc = libusb_claim_interface(handle_, interface_number);
     if (rc == 0) claimed_ = interface_number;

@@ -65,6 +65,8 @@ public:
     explicit operator bool() const { return handle_ != nullptr; }
     // Claims the interface; it is released when the handle closes.
     int claim(int interface_number);
+    // Releases a claimed interface now.
+    void release();
 
 private:
     void reset();
@@ -136,6 +138,10 @@ public:
         return usb::control(handle_, request_type, request, value, index, data, timeout_ms);
     }
     int set_configuration(int configuration) override {
+        // usbfs refuses SET_CONFIGURATION (EBUSY) while an interface is
+        // claimed, by this handle too: a second transfer of the same session
+        // (flash's read-back) releases the claim of the first.
+        handle_.release();
         return libusb_set_configuration(handle_.get(), configuration);
     }
     int claim_interface(int interface_number) override { return handle_.claim(interface_number); }

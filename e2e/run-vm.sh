@@ -27,6 +27,8 @@
 #   --file SRC[:DEST]     copy SRC into the VM (default DEST /e2e/files/NAME)
 #   --keep                keep the temporary folder with the initramfs
 #   --quiet               do not echo the console while the VM runs
+#   --prepare-kernel      only fetch and unpack the kernel into the cache, print
+#                         its folder and exit (for other harnesses)
 #
 # Exit status: the test's status (0 = passed), 124 when the VM ran out of
 # time, 125 when the VM could not be prepared or ended without a status.
@@ -43,7 +45,7 @@ die() { echo "$me: $*" >&2; exit 125; }
 usage() { sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'; }
 
 daemon="" dfuctl="" test_script="" variant="" wrapper="" timeout_s="" memory="" smp=2
-log="" keep=0 quiet=0
+log="" keep=0 quiet=0 prepare_only=0
 envs=() files=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -60,15 +62,17 @@ while [ $# -gt 0 ]; do
     --file) files+=("${2:?}"); shift 2 ;;
     --keep) keep=1; shift ;;
     --quiet) quiet=1; shift ;;
+    --prepare-kernel) prepare_only=1; shift ;;
     -h|--help) usage; exit 0 ;;
     *) usage >&2; die "unknown argument: $1" ;;
   esac
 done
-[ -n "$daemon" ] && [ -n "$dfuctl" ] && [ -n "$test_script" ] \
+[ "$prepare_only" = 1 ] || { [ -n "$daemon" ] && [ -n "$dfuctl" ] && [ -n "$test_script" ]; } \
   || { usage >&2; die "--daemon, --dfuctl and --test are required"; }
-for f in "$daemon" "$dfuctl" "$test_script" ${wrapper:+"$wrapper"}; do
+for f in ${daemon:+"$daemon"} ${dfuctl:+"$dfuctl"} ${test_script:+"$test_script"} ${wrapper:+"$wrapper"}; do
   [ -f "$f" ] || die "no such file: $f"
 done
+[ "$prepare_only" = 0 ] || test_script=/dev/null
 [ "$(uname -m)" = x86_64 ] || die "the VM runs x86_64 binaries; this host is $(uname -m)"
 
 test_name=$(basename "$test_script" .sh)${variant:+_$variant}
@@ -176,6 +180,7 @@ flock 9
 prepare_kernel
 prepare_vmlinux
 flock -u 9
+[ "$prepare_only" = 0 ] || { echo "$kdir"; exit 0; }
 kernel=$kdir/vmlinuz
 [ -f "$kdir/vmlinux" ] && kernel=$kdir/vmlinux
 

@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev nettle-dev
   zlib1g-dev liblzma-dev libzstd-dev libbz2-dev
-  qemu-system-x86 busybox-static cpio dash util-linux kmod xz-utils
+  qemu-system-x86 busybox-static cpio dash util-linux kmod xz-utils usbip
   qemu-user-static g++-arm-linux-gnueabihf g++-aarch64-linux-gnu
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 m4 make dpkg-dev zip unzip

@@ -176,15 +176,35 @@ TEST(Cli, CommandsThatTakeNoArguments) {
     EXPECT_EQ(refused({"flash"}), 64);
 }
 
-TEST(Cli, FlashWaitsOnlyForARebootedBoard) {
+TEST(Cli, FlashWaitsForTheBoardAndForItsReturn) {
     const auto a = ok({"flash", "--reboot", "--wait", "0x1e", "image.bin"});
     EXPECT_EQ(a.command, Command::Flash);
     EXPECT_EQ(a.file, "image.bin");
     EXPECT_TRUE(a.reboot);
     EXPECT_EQ(a.wait_seconds, 30u);
+    EXPECT_EQ(a.global.wait_seconds, 30u);
     EXPECT_FALSE(ok({"flash", "image.bin"}).reboot);
-    EXPECT_EQ(refused({"flash", "--wait", "30", "image.bin"}), 64);
+    // Without --reboot, --wait only waits for the board to appear; bare, without limit.
+    EXPECT_EQ(ok({"flash", "--wait", "30", "image.bin"}).wait_seconds, 0u);
+    EXPECT_EQ(ok({"--wait", "list"}).global.wait_seconds, 0u);
+    EXPECT_FALSE(ok({"list"}).global.wait_seconds);
     EXPECT_EQ(ok({"flash", "-", "--raw"}).file, "-");  // standard input, sent as it is
+    EXPECT_EQ(refused({"flash", "--all", "-"}), 64);   // several boards need a file
+}
+
+TEST(Cli, SeveralBoardsOnlyForFlashAndStation) {
+    const auto all = ok({"flash", "--all", "image.bin"});
+    EXPECT_TRUE(all.all);
+    const auto two = ok({"--serial", "a1", "flash", "--serial", "b2", "--path", "1-3", "image.bin"});
+    EXPECT_EQ(two.global.serials, (std::vector<std::string>{"a1", "b2"}));
+    EXPECT_EQ(two.global.paths, (std::vector<std::string>{"1-3"}));
+    EXPECT_EQ(two.file, "image.bin");
+    const auto station = ok({"station", "--count", "3", "image.bin"});
+    EXPECT_EQ(station.command, Command::Station);
+    EXPECT_EQ(station.count, 3u);
+    EXPECT_EQ(refused({"--serial", "a1", "--serial", "b2", "upload", "image.bin"}), 64);
+    EXPECT_EQ(refused({"flash", "--all", "--serial", "a1", "image.bin"}), 64);
+    EXPECT_EQ(refused({"station", "image.bin", "--count", "many"}), 64);
 }
 
 TEST(Cli, HelpAndVersionExitZero) {

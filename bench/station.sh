@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Station benchmark: boots the multi-board harness (three board VMs and a
+# host VM linked by USB/IP, e2e/multi/run-station.sh) and prints, for the
+# flash transaction (upload + read-back), the throughput of one board alone
+# and of three at once, per board and in all, and the host's CPU time per
+# GiB moved. It prints figures; it is no test and never fails on a figure.
+#
+#   bench/station.sh --build BUILD [--size-mib N] [--rounds N] [--log-dir DIR]
+#
+# Needs what the e2e tests need, plus Debian's usbip (scripts/deps.sh).
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+build="" size=64 rounds=2 log_dir=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) build=${2:?}; shift 2 ;;
+    --size-mib) size=${2:?}; shift 2 ;;
+    --rounds) rounds=${2:?}; shift 2 ;;
+    --log-dir) log_dir=${2:?}; shift 2 ;;
+    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "station.sh: unknown argument: $1" >&2; exit 64 ;;
+  esac
+done
+[ -n "$build" ] || { echo "station.sh: --build BUILD is required" >&2; exit 64; }
+# Each board keeps the image in RAM, the host the image and nothing more.
+memory=$(( size + 320 ))
+log_dir=${log_dir:-$(mktemp -d "${TMPDIR:-/tmp}/station-bench.XXXXXX")}
+set +e
+"$here/../e2e/multi/run-station.sh" --daemon "$build/gadgetdfu/gadgetdfu" --dfuctl "$build/dfuctl/dfuctl" \
+  --test "$here/station-vm.sh" --memory "$memory" --log-dir "$log_dir" --quiet \
+  --env "BENCH_SIZE_MIB=$size" --env "BENCH_ROUNDS=$rounds"
+rc=$?
+set -e
+grep -h -e '^bench: ' -e 'attached as' "$log_dir/host.log" | sed 's/^  ok [0-9]* - /attach: /'
+for f in "$log_dir"/board*.log; do sed -n 's/^=== e2e: \(board .* ready .*\) ===$/boot: \1/p' "$f"; done
+exit $rc
