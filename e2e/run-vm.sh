@@ -41,8 +41,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 me=$(basename "$0")
 
-die() { echo "$me: $*" >&2; exit 125; }
-usage() { sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'; }
+. "$here/vm/build-lib.sh"
 
 daemon="" dfuctl="" test_script="" variant="" wrapper="" timeout_s="" memory="" smp=2
 log="" keep=0 quiet=0 prepare_only=0
@@ -77,7 +76,6 @@ done
 
 test_name=$(basename "$test_script" .sh)${variant:+_$variant}
 # A test can state what it needs in its own header.
-header_value() { sed -n "s/^# e2e-$1: *\([0-9][0-9]*\).*/\1/p" "$test_script" | head -n1; }
 [ -n "$timeout_s" ] || timeout_s=$(header_value timeout)
 [ -n "$timeout_s" ] || timeout_s=120
 [ -n "$memory" ] || memory=$(header_value memory)
@@ -90,8 +88,6 @@ for tool in qemu-system-x86_64 busybox dash cpio timeout ldd flock readelf; do
   command -v "$tool" >/dev/null || die "$tool is missing (scripts/deps.sh installs it)"
 done
 busybox_bin=$(command -v busybox)
-# A binary with a program interpreter is dynamically linked.
-is_dynamic() { readelf -l "$1" 2>/dev/null | grep -q 'program interpreter'; }
 ! is_dynamic "$busybox_bin" \
   || die "$busybox_bin is not static; install busybox-static"
 
@@ -198,18 +194,6 @@ trap 'exit 130' INT TERM
 
 mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,usr/local/bin,lib,lib64,proc,sys,dev,run,tmp,root,etc,e2e/files,lib/modules}
 
-# Copies a binary to DEST inside the VM, with the shared libraries it needs.
-add_binary() {
-  local src=$1 dest=$2 lib
-  install -D -m 755 "$src" "$root$dest"
-  if is_dynamic "$src"; then
-    ldd "$src" >/dev/null 2>&1 || die "$src is dynamic but ldd cannot resolve it (foreign architecture?)"
-    while read -r lib; do
-      [ -e "$root$lib" ] || install -D -m 755 "$(readlink -f "$lib")" "$root$lib"
-    done < <(ldd "$src" | awk '/=> \//{print $3} /^[ \t]*\//{print $1}')
-  fi
-}
-
 # busybox's applet links are made by the VM's init (faster than 300 ln here).
 cp "$busybox_bin" "$root/bin/busybox"
 add_binary "$(command -v dash)" /bin/sh
@@ -225,10 +209,7 @@ else
   wrapper_in_vm=""
 fi
 
-# The board's outside commands: one recording stand-in under several names.
-install -m 755 "$here/vm/standin" "$root/usr/local/bin/standin"
-ln -s ../local/bin/standin "$root/usr/sbin/velko-bridge-cli"
-for name in mmc reboot shutdown; do ln -s standin "$root/usr/local/bin/$name"; done
+install_standins "$here/vm/standin"
 
 while read -r m; do cp "$kdir/modules/$m" "$root/lib/modules/"; done <"$kdir/modules.list"
 cp "$kdir/modules.list" "$root/lib/modules/load-order"
@@ -237,27 +218,18 @@ install -m 755 "$here/vm/init" "$root/init"
 install -m 644 "$here/lib.sh" "$root/e2e/lib.sh"
 install -m 644 "$here/faults.sh" "$root/e2e/faults.sh"
 install -m 644 "$test_script" "$root/e2e/test.sh"
-for spec in ${files[@]+"${files[@]}"}; do
-  src=${spec%%:*}; dest=${spec#*:}
-  [ "$dest" = "$spec" ] && dest=/e2e/files/$(basename "$src")
-  [ -f "$src" ] || die "no such file: $src"
-  install -D -m "$( [ -x "$src" ] && echo 755 || echo 644 )" "$src" "$root$dest"
-done
+install_files
 
 guest_timeout=$(( timeout_s > 40 ? timeout_s - 20 : timeout_s / 2 ))
 {
-  q() { printf "%s='%s'\n" "$1" "$(printf %s "$2" | sed "s/'/'\\\\''/g")"; }
-  q E2E_TEST_NAME "$test_name"
-  q E2E_DAEMON /usr/sbin/gadgetdfu
-  q E2E_DAEMON_WRAPPER "$wrapper_in_vm"
-  q E2E_GUEST_TIMEOUT "$guest_timeout"
-  for e in ${envs[@]+"${envs[@]}"}; do
-    case "$e" in [A-Za-z_]*=*) q "${e%%=*}" "${e#*=}" ;; *) die "--env wants NAME=VALUE: $e" ;; esac
-  done
+  env_line E2E_TEST_NAME "$test_name"
+  env_line E2E_DAEMON /usr/sbin/gadgetdfu
+  env_line E2E_DAEMON_WRAPPER "$wrapper_in_vm"
+  env_line E2E_GUEST_TIMEOUT "$guest_timeout"
+  env_lines
 } >"$root/e2e/env"
 
-(cd "$root" && find . -print0 | sort -z | cpio --null -o -H newc --quiet) >"$work/initramfs.cpio" \
-  || die "cannot build the initramfs"
+pack_initramfs "$work/initramfs.cpio"
 
 # ---------------------------------------------------------------------------
 # Boot. The test's status leaves QEMU through isa-debug-exit: the guest writes

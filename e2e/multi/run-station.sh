@@ -35,8 +35,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 e2e=$(dirname "$here")
 me=$(basename "$0")
 
-die() { echo "$me: $*" >&2; exit 125; }
-usage() { sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'; }
+. "$e2e/vm/build-lib.sh"
 
 daemon="" dfuctl="" test_script="" boards=3 timeout_s="" memory="" log_dir="" quiet=0
 envs=() files=()
@@ -62,7 +61,6 @@ for f in "$daemon" "$dfuctl" "$test_script"; do [ -f "$f" ] || die "no such file
 [[ "$boards" =~ ^[1-9]$ ]] || die "--boards wants 1 to 9"
 
 test_name=$(basename "$test_script" .sh)
-header_value() { sed -n "s/^# e2e-$1: *\([0-9][0-9]*\).*/\1/p" "$test_script" | head -n1; }
 [ -n "$timeout_s" ] || timeout_s=$(header_value timeout)
 [ -n "$timeout_s" ] || timeout_s=300
 [ -n "$memory" ] || memory=$(header_value memory)
@@ -124,17 +122,6 @@ trap 'exit 130' INT TERM
 mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,usr/local/bin,lib,lib64,proc,sys,dev,run,tmp,root,etc,e2e/files,lib/modules}
 # usbip keeps its records of attached devices in /var/run/vhci_hcd.
 ln -s ../run "$root/var/run" 2>/dev/null || { mkdir -p "$root/var" && ln -s ../run "$root/var/run"; }
-is_dynamic() { readelf -l "$1" 2>/dev/null | grep -q 'program interpreter'; }
-add_binary() {
-  local src=$1 dest=$2 lib
-  install -D -m 755 "$src" "$root$dest"
-  if is_dynamic "$src"; then
-    ldd "$src" >/dev/null 2>&1 || die "$src is dynamic but ldd cannot resolve it"
-    while read -r lib; do
-      [ -e "$root$lib" ] || install -D -m 755 "$(readlink -f "$lib")" "$root$lib"
-    done < <(ldd "$src" | awk '/=> \//{print $3} /^[ \t]*\//{print $1}')
-  fi
-}
 busybox_bin=$(command -v busybox)
 ! is_dynamic "$busybox_bin" || die "$busybox_bin is not static; install busybox-static"
 cp "$busybox_bin" "$root/bin/busybox"
@@ -143,9 +130,7 @@ add_binary "$daemon" /usr/sbin/gadgetdfu
 add_binary "$dfuctl" /usr/bin/dfuctl
 add_binary "$(command -v usbip)" /usr/sbin/usbip
 add_binary "$(command -v usbipd)" /usr/sbin/usbipd
-install -m 755 "$e2e/vm/standin" "$root/usr/local/bin/standin"
-ln -s ../local/bin/standin "$root/usr/sbin/velko-bridge-cli"
-for name in mmc reboot shutdown; do ln -s standin "$root/usr/local/bin/$name"; done
+install_standins "$e2e/vm/standin"
 install -m 755 "$here/board-ctl" "$root/usr/local/bin/board-ctl"
 install -m 755 "$here/board-agent" "$root/usr/local/bin/board-agent"
 while read -r m; do cp "$kdir/modules/$m" "$root/lib/modules/"; done <"$kdir/modules.list"
@@ -154,24 +139,15 @@ install -m 755 "$here/init" "$root/init"
 install -m 644 "$e2e/lib.sh" "$root/e2e/lib.sh"
 install -m 644 "$here/station-lib.sh" "$root/e2e/station-lib.sh"
 install -m 644 "$test_script" "$root/e2e/test.sh"
-for spec in ${files[@]+"${files[@]}"}; do
-  src=${spec%%:*}; dest=${spec#*:}
-  [ "$dest" = "$spec" ] && dest=/e2e/files/$(basename "$src")
-  [ -f "$src" ] || die "no such file: $src"
-  install -D -m "$( [ -x "$src" ] && echo 755 || echo 644 )" "$src" "$root$dest"
-done
+install_files
 guest_timeout=$(( timeout_s > 120 ? timeout_s - 60 : timeout_s / 2 ))
 {
-  q() { printf "%s='%s'\n" "$1" "$(printf %s "$2" | sed "s/'/'\\\\''/g")"; }
-  q E2E_TEST_NAME "$test_name"
-  q E2E_BOARDS "$boards"
-  q E2E_GUEST_TIMEOUT "$guest_timeout"
-  for e in ${envs[@]+"${envs[@]}"}; do
-    case "$e" in [A-Za-z_]*=*) q "${e%%=*}" "${e#*=}" ;; *) die "--env wants NAME=VALUE: $e" ;; esac
-  done
+  env_line E2E_TEST_NAME "$test_name"
+  env_line E2E_BOARDS "$boards"
+  env_line E2E_GUEST_TIMEOUT "$guest_timeout"
+  env_lines
 } >"$root/e2e/env"
-(cd "$root" && find . -print0 | sort -z | cpio --null -o -H newc --quiet) >"$work/initramfs.cpio" \
-  || die "cannot build the initramfs"
+pack_initramfs "$work/initramfs.cpio"
 
 # ---------------------------------------------------------------------------
 # Ports: free ones on 127.0.0.1, from a random start.

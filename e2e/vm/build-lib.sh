@@ -1,0 +1,61 @@
+# Shared by the VM launchers (run-vm.sh and multi/run-station.sh), sourced on
+# the host: the pieces that fill an initramfs folder. Needs `me` (the
+# launcher's name, for messages), `root` (the folder being filled) and, for
+# the functions that use them, `test_script`, `files` and `envs`.
+
+die() { echo "$me: $*" >&2; exit 125; }
+usage() { sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'; }
+
+# A test can state what it needs in its own header: "# e2e-NAME: NUMBER".
+header_value() { sed -n "s/^# e2e-$1: *\([0-9][0-9]*\).*/\1/p" "$test_script" | head -n1; }
+
+# A binary with a program interpreter is dynamically linked.
+is_dynamic() { readelf -l "$1" 2>/dev/null | grep -q 'program interpreter'; }
+
+# Copies a binary to DEST inside the VM, with the shared libraries it needs.
+add_binary() {
+  local src=$1 dest=$2 lib
+  install -D -m 755 "$src" "$root$dest"
+  if is_dynamic "$src"; then
+    ldd "$src" >/dev/null 2>&1 || die "$src is dynamic but ldd cannot resolve it (foreign architecture?)"
+    while read -r lib; do
+      [ -e "$root$lib" ] || install -D -m 755 "$(readlink -f "$lib")" "$root$lib"
+    done < <(ldd "$src" | awk '/=> \//{print $3} /^[ \t]*\//{print $1}')
+  fi
+}
+
+# The board's outside commands: one recording stand-in under several names.
+install_standins() {
+  local standin=$1 name
+  install -m 755 "$standin" "$root/usr/local/bin/standin"
+  ln -s ../local/bin/standin "$root/usr/sbin/velko-bridge-cli"
+  for name in mmc reboot shutdown; do ln -s standin "$root/usr/local/bin/$name"; done
+}
+
+# The --file SRC[:DEST] arguments, by default into /e2e/files.
+install_files() {
+  local spec src dest
+  for spec in ${files[@]+"${files[@]}"}; do
+    src=${spec%%:*}; dest=${spec#*:}
+    [ "$dest" = "$spec" ] && dest=/e2e/files/$(basename "$src")
+    [ -f "$src" ] || die "no such file: $src"
+    install -D -m "$( [ -x "$src" ] && echo 755 || echo 644 )" "$src" "$root$dest"
+  done
+}
+
+# One NAME='VALUE' line of the guest's environment file.
+env_line() { printf "%s='%s'\n" "$1" "$(printf %s "$2" | sed "s/'/'\\\\''/g")"; }
+
+# The --env NAME=VALUE arguments as environment lines.
+env_lines() {
+  local e
+  for e in ${envs[@]+"${envs[@]}"}; do
+    case "$e" in [A-Za-z_]*=*) env_line "${e%%=*}" "${e#*=}" ;; *) die "--env wants NAME=VALUE: $e" ;; esac
+  done
+}
+
+# Packs the folder into the initramfs file OUT.
+pack_initramfs() {
+  (cd "$root" && find . -print0 | sort -z | cpio --null -o -H newc --quiet) >"$1" \
+    || die "cannot build the initramfs"
+}
