@@ -143,7 +143,7 @@ class BoardLog {
 public:
     explicit BoardLog(const std::string& path) : log_(path) {}
     void append(const BoardResult& r, std::ostream& err) {
-        CommandRecord rec{"flash", r.board.serial, r.board.path, std::nullopt, std::nullopt};
+        CommandRecord rec{"flash", r.board.serial, r.board.path, std::nullopt, std::nullopt, {}};
         if (r.phase == BoardPhase::Flashed) {
             rec.bytes = r.bytes;
             rec.sha256 = r.sha256;
