@@ -562,9 +562,9 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
         out, err,
         [&] {
             log.emplace(inv.global.log_file);  // a log that cannot be written stops the command first
-            // Each look for a board on a fresh bus: see wait_for_boards.
-            wait_for_boards([&]() -> Bus& { return make_bus(inv.global); }, inv.global);
-            return execute(inv, make_bus(inv.global), out, err);
+            Bus& bus = make_bus(inv.global);
+            wait_for_boards(bus, inv.global);
+            return execute(inv, bus, out, err);
         },
         inv.global.json, &message);
     if (message.empty()) message = command_record().failure;

@@ -162,8 +162,10 @@ std::string wait_for_return(Bus& bus, const BoardEntry& before, const GlobalOpti
     bool left = false;
     std::string last_error;
     for (;;) {
+        // A rebooted board enumerates afresh: see Bus::fresh.
+        Bus& current = bus.fresh();
         std::optional<BoardEntry> found;
-        for (const auto& b : bus.scan(true)) {
+        for (const auto& b : current.scan(true)) {
             if (b.serial == before.serial) found = b;
         }
         if (!found) {
@@ -171,7 +173,7 @@ std::string wait_for_return(Bus& bus, const BoardEntry& before, const GlobalOpti
         } else if (left || found->bus != before.bus || found->address != before.address) {
             // Back on the bus; its daemon may still be settling.
             try {
-                Session s(bus.open(*found), *found, options);
+                Session s(current.open(*found), *found, options);
                 return payload_text(s.vendor(ORVEN_GET_VERSION));
             } catch (const Failure& f) {
                 last_error = f.what();

@@ -64,6 +64,11 @@ public:
     virtual std::unique_ptr<BoardLink> open(const BoardEntry& board) = 0;
     virtual SteadyTime now() = 0;
     virtual void pause(std::chrono::milliseconds duration) = 0;
+    // The bus as it is now, for each poll that waits for a board to appear
+    // or come back. A libusb context learns of devices attached after it
+    // started only from a hotplug service (udevd), so a libusb bus answers
+    // with a bus on a fresh context; it stays valid until the next call.
+    virtual Bus& fresh() { return *this; }
 };
 
 class Session {

@@ -189,11 +189,11 @@ namespace dfuctl {
 class Bus;
 
 // --wait: waits until the boards the options name are attached (any board
-// when they name none); a bounded rescan, each scan on a fresh Bus from
-// `fresh_bus` (a libusb context that udev does not keep up to date, as on a
-// host without udevd, never sees a board that arrives later). Exit::NoBoard
-// after the limit.
-void wait_for_boards(const std::function<Bus&()>& fresh_bus, const GlobalOptions& options);
+// when they name none); a bounded rescan, each scan on `bus.fresh()` (a
+// libusb context that udev does not keep up to date, as on a host without
+// udevd, never sees a board that arrives later). Exit::NoBoard after the
+// limit.
+void wait_for_boards(Bus& bus, const GlobalOptions& options);
 
 // flash with --all or several --serial/--path: the boards at once.
 int flash_several(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err);

@@ -143,7 +143,7 @@ class BoardLog {
 public:
     explicit BoardLog(const std::string& path) : log_(path) {}
     void append(const BoardResult& r, std::ostream& err) {
-        CommandRecord rec{"flash", r.board.serial, r.board.path, std::nullopt, std::nullopt};
+        CommandRecord rec{"flash", r.board.serial, r.board.path, std::nullopt, std::nullopt, {}};
         if (r.phase == BoardPhase::Flashed) {
             rec.bytes = r.bytes;
             rec.sha256 = r.sha256;
@@ -157,14 +157,13 @@ private:
 
 }  // namespace
 
-void wait_for_boards(const std::function<Bus&()>& fresh_bus, const GlobalOptions& g) {
+void wait_for_boards(Bus& bus, const GlobalOptions& g) {
     if (!g.wait_seconds) return;
     const bool forever = *g.wait_seconds == 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(*g.wait_seconds);
     const bool serials = g.selector.serial.has_value() || !g.serials.empty();
     for (;;) {
-        Bus& bus = fresh_bus();
-        const auto boards = bus.scan(serials);
+        const auto boards = bus.fresh().scan(serials);
         bool ok = false;
         if (!g.serials.empty() || !g.paths.empty()) {
             Invocation inv;
@@ -208,8 +207,8 @@ int station(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& er
     StationOptions so;
     so.count = inv.count;
     const auto results =
-        // Each scan on a fresh libusb context: see wait_for_boards.
-        run_station([&inv] { return usb::LibusbBus(inv.global.timeout_ms, inv.global.verbose).scan(true); },
+        // Boards plugged in later show only on a fresh bus: see Bus::fresh.
+        run_station([&bus] { return bus.fresh().scan(true); },
                     [&inv](const BoardEntry& b, JobContext& c) { return flash_job(inv, b, c); }, display,
                     [&](const BoardResult& r) { log.append(r, err); }, g_stop, so, now,
                     [&bus](std::chrono::milliseconds d) { bus.pause(d); });

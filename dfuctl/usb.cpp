@@ -320,6 +320,12 @@ std::vector<BoardEntry> LibusbBus::scan(bool serials) {
     return entries;
 }
 
+Bus& LibusbBus::fresh() {
+    fresh_.reset();  // its context goes before the next one starts
+    fresh_ = std::make_unique<LibusbBus>(timeout_ms_, verbose_);
+    return *fresh_;
+}
+
 libusb_device* LibusbBus::device(const BoardEntry& board) const {
     for (const auto& b : boards_) {
         if (b.entry.bus == board.bus && b.entry.path == board.path) return b.device.get();

@@ -164,12 +164,14 @@ private:
 // every link it opens.
 class LibusbBus final : public Bus {
 public:
-    explicit LibusbBus(unsigned timeout_ms, int verbose = 0) : timeout_ms_(timeout_ms), ctx_(verbose) {}
+    explicit LibusbBus(unsigned timeout_ms, int verbose = 0)
+        : timeout_ms_(timeout_ms), verbose_(verbose), ctx_(verbose) {}
     std::vector<BoardEntry> scan(bool serials) override;
     DescriptorInfo descriptors(const BoardEntry& board) override;
     std::unique_ptr<BoardLink> open(const BoardEntry& board) override;
     SteadyTime now() override { return std::chrono::steady_clock::now(); }
     void pause(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
+    Bus& fresh() override;
 
 private:
     struct Attached {
@@ -180,7 +182,9 @@ private:
     std::optional<std::string> serial_from_device(libusb_device* device) const;
 
     unsigned timeout_ms_;
-    Context ctx_;  // before the boards: outlives every device reference
+    int verbose_;
+    std::unique_ptr<LibusbBus> fresh_;  // the last bus fresh() made
+    Context ctx_;                       // before the boards: outlives every device reference
     std::vector<Attached> boards_;
 };
 

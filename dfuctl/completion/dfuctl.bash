@@ -6,12 +6,16 @@ _dfuctl() {
     _init_completion || return
 
     local commands="list describe strings string control set-config upload download verify flash
-                    info led reboot shutdown help"
-    local globals="--serial --path --json --timeout --quiet --progress --log -v --verbose --help --version"
+                    station info led reboot shutdown help"
+    local globals="--serial --path --json --timeout --quiet --progress --log -v --verbose --wait --help -h
+                   --version"
 
     case $prev in
-        --serial | --timeout | --langid | --data | --length | --idle-ms | --wait)
+        --serial | --timeout | --langid | --data | --length | --idle-ms | --count)
             return ;;
+        --wait)
+            # SECONDS is optional: the command may come next.
+            [[ $cur == [0-9]* ]] && return ;;
         --path)
             # The bus paths of the boards attached now.
             COMPREPLY=($(compgen -W "$(dfuctl list 2>/dev/null | awk '{ print $2 }')" -- "$cur"))
@@ -29,6 +33,7 @@ _dfuctl() {
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
             --serial | --path | --timeout | --progress | --log) ((i++)) ;;
+            --wait) [[ ${words[i + 1]} == [0-9]* ]] && ((i++)) ;;
             -*) ;;
             *) cmd=${words[i]}; break ;;
         esac
@@ -46,7 +51,8 @@ _dfuctl() {
     case $cmd in
         upload) opts="--raw" ;;
         verify) opts="--raw --idle-ms" ;;
-        flash) opts="--raw --reboot --wait" ;;
+        flash) opts="--raw --reboot --all --idle-ms" ;;
+        station) opts="--raw --reboot --count --idle-ms" ;;
         download) opts="--length --idle-ms" ;;
         string) opts="--langid" ;;
         control) opts="--data" ;;
@@ -64,6 +70,6 @@ _dfuctl() {
         return
     fi
     case $cmd in
-        upload | verify | flash | download) _filedir ;;
+        upload | verify | flash | station | download) _filedir ;;
     esac
 } && complete -F _dfuctl dfuctl

@@ -147,11 +147,6 @@ public:
     std::vector<BoardEntry> scan(bool) override {
         std::vector<BoardEntry> v;
         for (auto& b : boards) {
-            if (b.back_at && clock >= *b.back_at) {
-                b.back_at.reset();
-                b.attached = true;
-                b.address += 10;  // enumerated afresh
-            }
             if (b.attached) v.push_back({b.path, b.serial, gadgetdfu::kProductIdSecondary, 1, b.address});
         }
         return v;
@@ -165,6 +160,18 @@ public:
     }
     SteadyTime now() override { return clock; }
     void pause(std::chrono::milliseconds duration) override { clock += duration; }
+    // Like a libusb context without udevd, the bus shows a rebooted board
+    // only to a fresh look.
+    Bus& fresh() override {
+        for (auto& b : boards) {
+            if (b.back_at && clock >= *b.back_at) {
+                b.back_at.reset();
+                b.attached = true;
+                b.address += 10;  // enumerated afresh
+            }
+        }
+        return *this;
+    }
 
     SteadyTime clock{};
     std::deque<FakeBoard> boards;
