@@ -20,7 +20,8 @@
 # ---- Windows: a zip to unpack anywhere -------------------------------------------------
 
 # dfuctl.exe with the libusb and nettle DLLs beside it (dfuctl/CMakeLists.txt
-# installs those and their license texts), and the README. The folder needs
+# installs those and the license texts of all the libraries it holds), and
+# the README. The folder needs
 # no installer: unzip it and run dfuctl.exe from it.
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT host)

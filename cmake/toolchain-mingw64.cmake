@@ -5,7 +5,8 @@
 #
 # scripts/windows.sh builds the prefix and runs all of this. The prefix holds
 # what the Windows build links against, and nothing of the build machine's:
-#   bin/, lib/, include/   libusb-1.0 and nettle built for Windows
+#   bin/, lib/, include/   libusb-1.0 and nettle (DLLs), zlib, liblzma,
+#                          libzstd and libbz2 (static) built for Windows
 #   lib/pkgconfig/         their pkg-config files (the only ones pkg-config sees)
 #   include/CLI, include/nlohmann, share/cmake/   the header-only CLI11 and
 #                          nlohmann-json, copied from the build machine

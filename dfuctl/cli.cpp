@@ -335,6 +335,8 @@ ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& 
 
     CLI::App app{"dfuctl: service tool for boards in firmware-update mode (USB 0a5c:2711 and 0a5c:2712)",
                  "dfuctl"};
+    // Options are "--name" everywhere: on Windows "/images/a.bin" is a path too.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", "dfuctl " DFUCTL_VERSION);
     app.require_subcommand(1);
     app.fallthrough();  // global options also after the subcommand

@@ -1,9 +1,7 @@
 #include "image_source.hpp"
 
 #include <bzlib.h>
-#include <fcntl.h>
 #include <lzma.h>
-#include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -13,6 +11,7 @@
 #include <cstring>
 
 #include "exit_codes.hpp"
+#include "platform.hpp"
 
 namespace dfuctl {
 
@@ -246,7 +245,7 @@ ImageFormat detect_format(std::span<const std::uint8_t> head) {
 
 ImageSource ImageSource::open(const std::string& path, bool raw) {
     if (path != "-") return ImageSource(open_input(path), path, raw);
-    UniqueFd fd(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
+    UniqueFd fd(platform::duplicate_stdin());
     if (fd.get() < 0)
         throw Failure(Exit::NoInput, std::string("cannot use standard input: ") + std::strerror(errno));
     return ImageSource(std::move(fd), "standard input", raw);

@@ -1,7 +1,5 @@
 #include "log.hpp"
 
-#include <fcntl.h>
-
 #include <cerrno>
 #include <cstring>
 #include <ostream>
@@ -9,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "exit_codes.hpp"
+#include "platform.hpp"
 
 namespace dfuctl {
 namespace {
@@ -27,7 +26,8 @@ std::string format_log_line(const CommandRecord& r, int exit_status, const std::
                             std::time_t when) {
     using Json = nlohmann::ordered_json;
     char time[32] = "";
-    if (const std::tm* tm = std::gmtime(&when)) std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", tm);
+    if (const auto tm = platform::utc_time(when))
+        std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &*tm);
     auto opt = [](const auto& v) { return v ? Json(*v) : Json(nullptr); };
     Json j{{"time", time},          {"serial", opt(r.serial)},
            {"path", opt(r.path)},   {"operation", r.operation},
@@ -39,7 +39,7 @@ std::string format_log_line(const CommandRecord& r, int exit_status, const std::
 
 CommandLog::CommandLog(const std::string& path) : path_(path) {
     if (path.empty()) return;
-    fd_.reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+    fd_.reset(platform::open_append(path));
     if (fd_.get() < 0)
         throw Failure(Exit::CantCreate, "cannot open the log " + path + ": " + std::strerror(errno));
 }
@@ -49,7 +49,7 @@ void CommandLog::append(const CommandRecord& record, int exit_status, const std:
     if (fd_.get() < 0) return;
     const std::string line = format_log_line(record, exit_status, message, std::time(nullptr)) + "\n";
     try {
-        // One write: O_APPEND keeps lines of parallel runs whole.
+        // One write: appending keeps lines of parallel runs whole.
         write_full(fd_.get(), {reinterpret_cast<const std::uint8_t*>(line.data()), line.size()}, path_);
     } catch (const Failure& f) {
         err << "dfuctl: warning: " << f.what() << '\n';

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -17,8 +18,13 @@ namespace dfuctl::platform {
 int open_read(const std::string& path);
 // Creates or truncates.
 int create_write(const std::string& path);
-// A second descriptor for standard output.
+// Second descriptors for standard input and output.
+int duplicate_stdin();
 int duplicate_stdout();
+// Opens `path` for appending, creating it (with the permissions a plain
+// creation gives). Each write lands whole at the end of the file, also when
+// other processes append to it at the same time.
+int open_append(const std::string& path);
 int close(int fd);
 
 // Output files appear under their name only complete: written under a
@@ -47,6 +53,10 @@ bool is_directory(int fd);
 // Size of a regular file or of a whole disk; empty for pipes, terminals and
 // the like.
 std::optional<std::uint64_t> size_of(int fd);
+
+// `t` as a UTC calendar time; empty when it is out of range. Safe to call
+// from any thread.
+std::optional<std::tm> utc_time(std::time_t t);
 
 // Whether standard error is a terminal (a console on Windows), where a
 // progress line may redraw itself.

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <climits>
@@ -25,7 +26,13 @@ int create_write(const std::string& path) {
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 }
 
+int duplicate_stdin() { return ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0); }
+
 int duplicate_stdout() { return ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0); }
+
+int open_append(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+}
 
 int close(int fd) { return ::close(fd); }
 
@@ -92,6 +99,12 @@ std::optional<std::uint64_t> size_of(int fd) {
     }
 #endif
     return std::nullopt;
+}
+
+std::optional<std::tm> utc_time(std::time_t t) {
+    std::tm tm{};
+    if (::gmtime_r(&t, &tm) == nullptr) return std::nullopt;
+    return tm;
 }
 
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }

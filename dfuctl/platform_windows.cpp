@@ -1,7 +1,13 @@
 // Windows: the C runtime's descriptors, opened in binary mode (the default
 // text mode would turn "\n" into "\r\n" and stop reading at a 0x1A byte).
+// (The build defines WIN32_LEAN_AND_MEAN and NOMINMAX for every file, as
+// libbz2's header includes windows.h.)
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 #include <winioctl.h>
 
@@ -21,6 +27,34 @@ namespace {
 
 unsigned clamp_count(std::size_t count) { return count < INT_MAX ? static_cast<unsigned>(count) : INT_MAX; }
 
+// errno for the Windows error of the last failed call.
+void set_errno_from_last_error() {
+    switch (::GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        errno = ENOENT;
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        errno = EACCES;
+        break;
+    case ERROR_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    default:
+        errno = EIO;
+    }
+}
+
+// Another descriptor for the standard one `fd`, in binary mode. The mode
+// belongs to the descriptor: std::cin and std::cout keep their text mode.
+int duplicate_binary(int fd) {
+    const int dup = ::_dup(fd);
+    if (dup >= 0) ::_setmode(dup, _O_BINARY);
+    return dup;
+}
+
 }  // namespace
 
 int open_read(const std::string& path) { return ::_open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT); }
@@ -30,10 +64,23 @@ int create_write(const std::string& path) {
                    _S_IREAD | _S_IWRITE);
 }
 
-int duplicate_stdout() {
-    const int fd = ::_dup(1);
-    // The mode belongs to the descriptor: std::cout keeps its text mode.
-    if (fd >= 0) ::_setmode(fd, _O_BINARY);
+int duplicate_stdin() { return duplicate_binary(0); }
+
+int duplicate_stdout() { return duplicate_binary(1); }
+
+int open_append(const std::string& path) {
+    // A handle with the right to append only: Windows then puts every write
+    // at the end of the file in one piece (the C runtime's _O_APPEND seeks
+    // first, which another process may get between).
+    const HANDLE handle =
+        ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        set_errno_from_last_error();
+        return -1;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+    if (fd < 0) ::CloseHandle(handle);
     return fd;
 }
 
@@ -72,22 +119,7 @@ int sync(int fd) { return ::_commit(fd); }
 int replace(const std::string& from, const std::string& to) {
     if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
         return 0;
-    switch (::GetLastError()) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        errno = ENOENT;
-        break;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-        errno = EACCES;
-        break;
-    case ERROR_DISK_FULL:
-        errno = ENOSPC;
-        break;
-    default:
-        errno = EIO;
-    }
+    set_errno_from_last_error();
     return -1;
 }
 
@@ -119,6 +151,12 @@ std::optional<std::uint64_t> size_of(int fd) {
                           nullptr) == 0)
         return std::nullopt;
     return static_cast<std::uint64_t>(length.Length.QuadPart);
+}
+
+std::optional<std::tm> utc_time(std::time_t t) {
+    std::tm tm{};
+    if (::gmtime_s(&tm, &t) != 0) return std::nullopt;
+    return tm;
 }
 
 bool stderr_is_terminal() {

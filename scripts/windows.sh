@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # dfuctl for Windows (x86-64), from scratch:
-#   - libusb-1.0 and nettle built for Windows from Debian's source packages
-#     (apt-get source, with a deb-src entry for the mirror apt already uses);
+#   - libusb-1.0 and nettle (DLLs), and the decompressors zlib, liblzma,
+#     libzstd and libbz2 (static libraries) built for Windows from Debian's
+#     source packages (apt-get source, with a deb-src entry for the mirror apt
+#     already uses);
 #   - dfuctl.exe and its unit suite cross-built with mingw-w64, the suite run
 #     by ctest under Wine;
 #   - dfuctl.exe run under Wine: --version, --help, and list with no board;
 #   - the zip (CPack): dfuctl.exe, the two DLLs, the README and the license
-#     texts, and checks of its contents and of the programs' imports.
+#     texts of all six libraries, and checks of its contents and of the
+#     programs' imports.
 #
 # Usage: scripts/windows.sh [BUILD_DIR]     (default: build-windows/ in the repository)
 # Needs what scripts/deps.sh installs. The source packages are downloaded
@@ -80,8 +83,9 @@ run_logged() {  # log name, command...
 
 # ---- Debian source packages ------------------------------------------------------------------
 
-# Source package names and what they build.
-source_packages=(libusb-1.0 nettle)
+# Source package names: libusb-1.0 and nettle become DLLs; zlib, xz-utils
+# (liblzma), libzstd and bzip2 (libbz2) static libraries.
+source_packages=(libusb-1.0 nettle zlib xz-utils libzstd bzip2)
 
 say "source packages: ${source_packages[*]}"
 t=$(date +%s.%N)
@@ -115,8 +119,21 @@ else
   apt_options=(-q -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$apt_dir/sources.list.d"
     -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" -o APT::Sandbox::User=root)
   run_logged apt-update apt-get "${apt_options[@]}" update
-  (cd "$downloads" && apt-get "${apt_options[@]}" source --download-only "${source_packages[@]}") \
-    >"$logs/apt-source.log" 2>&1 || { tail -n 20 "$logs/apt-source.log" >&2; die "apt-get source failed"; }
+  # The newest version first; a mirror may list a version (a security
+  # update, say) whose files it does not serve, and then the next older one
+  # listed is taken.
+  for p in "${source_packages[@]}"; do
+    fetched=
+    for v in $(apt-cache "${apt_options[@]}" showsrc "$p" 2>/dev/null | sed -n 's/^Version: //p' | sort -u | sort -rV); do
+      if (cd "$downloads" && apt-get "${apt_options[@]}" source --download-only "$p=$v") >>"$logs/apt-source.log" 2>&1; then
+        fetched=$v
+        break
+      fi
+      rm -f "$downloads/${p}_${v#*:}".*
+      echo "   $p $v: not on the mirror, trying an older version" >&2
+    done
+    [ -n "$fetched" ] || { tail -n 20 "$logs/apt-source.log" >&2; die "apt-get source $p failed"; }
+  done
   ok "downloaded in $(seconds_since "$t") s"
 fi
 
@@ -134,11 +151,12 @@ done
 # autoheader.
 touch -d '2000-01-01 00:00' "${source_dir[nettle]}/aclocal.m4" "${source_dir[nettle]}/configure.ac"
 
-# ---- libusb and nettle for Windows --------------------------------------------------------------
+# ---- The libraries for Windows ------------------------------------------------------------------
 
-say "libusb and nettle for Windows (side by side)"
+say "libusb, nettle, zlib, liblzma, libzstd and libbz2 for Windows (side by side)"
 t=$(date +%s.%N)
 cross_env=(CC=$triplet-gcc-posix)
+cross_tools=(CC=$triplet-gcc-posix AR=$triplet-ar RANLIB=$triplet-ranlib)
 build_libusb() {
   mkdir -p "$root/deps/libusb" && cd "$root/deps/libusb" &&
     "${source_dir[libusb-1.0]}/configure" --host=$triplet --prefix="$prefix" --enable-shared --disable-static \
@@ -153,12 +171,54 @@ build_nettle() {
       --disable-public-key --disable-documentation --enable-fat "${cross_env[@]}" &&
     make -j1 all-here && make install-here
 }
-(build_libusb >"$logs/libusb.log" 2>&1) &
-libusb_pid=$!
-(build_nettle >"$logs/nettle.log" 2>&1) &
-nettle_pid=$!
-wait "$libusb_pid" || { tail -n 40 "$logs/libusb.log" >&2; die "libusb failed (log: $logs/libusb.log)"; }
-wait "$nettle_pid" || { tail -n 40 "$logs/nettle.log" >&2; die "nettle failed (log: $logs/nettle.log)"; }
+# The decompressors: static libraries (permissive licenses), their library
+# part only, no programs, documentation or tests.
+build_zlib() {
+  # zlib's configure builds in the source folder.
+  cd "${source_dir[zlib]}" &&
+    env CHOST=$triplet "${cross_tools[@]}" ./configure --static --prefix="$prefix" &&
+    make -j1 libz.a && make install
+}
+build_xz() {
+  mkdir -p "$root/deps/xz" && cd "$root/deps/xz" &&
+    "${source_dir[xz-utils]}/configure" --host=$triplet --prefix="$prefix" --enable-static --disable-shared \
+      --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo --disable-lzma-links --disable-scripts \
+      --disable-doc --disable-nls "${cross_env[@]}" &&
+    make -j1 -C src/liblzma && make -C src/liblzma install
+}
+build_zstd() {
+  # Without the decoders of pre-1.0 formats and the dictionary builder,
+  # which dfuctl does not use.
+  cd "${source_dir[libzstd]}/lib" &&
+    make -j1 libzstd.a libzstd.pc "${cross_tools[@]}" ZSTD_LEGACY_SUPPORT=0 ZSTD_LIB_DICTBUILDER=0 \
+      ZSTD_LIB_DEPRECATED=0 PREFIX="$prefix" &&
+    make install-static install-includes install-pc PREFIX="$prefix"
+}
+build_bzip2() {
+  cd "${source_dir[bzip2]}" &&
+    make -j1 libbz2.a "${cross_tools[@]}" CFLAGS="-O2 -D_FILE_OFFSET_BITS=64" &&
+    install -D -m 644 bzlib.h "$prefix/include/bzlib.h" && install -D -m 644 libbz2.a "$prefix/lib/libbz2.a"
+}
+# Each in the background; its log ends with its wall and processor time.
+libraries=(libusb nettle zlib xz zstd bzip2)
+declare -A library_pid
+for l in "${libraries[@]}"; do
+  (
+    start=$(date +%s.%N)
+    "build_$l" >"$logs/$l.log" 2>&1 || exit 1
+    wall=$(seconds_since "$start")
+    times >"$logs/$l.times"
+    awk -v l="$l" -v w="$wall" 'NR == 2 { split($1, u, "m"); split($2, s, "m")
+      printf "%s: %s s, processor %.1f s\n", l, w, u[1] * 60 + u[2] + s[1] * 60 + s[2] }' \
+      "$logs/$l.times" >"$logs/$l.time"
+  ) &
+  library_pid[$l]=$!
+done
+for l in "${libraries[@]}"; do
+  wait "${library_pid[$l]}" || { tail -n 40 "$logs/$l.log" >&2; die "$l failed (log: $logs/$l.log)"; }
+done
+for l in "${libraries[@]}"; do sed 's/^/   /' "$logs/$l.time"; done
+for a in libz.a liblzma.a libzstd.a libbz2.a; do [ -f "$prefix/lib/$a" ] || die "no $prefix/lib/$a"; done
 $triplet-strip --strip-unneeded "$prefix"/bin/*.dll
 libusb_dll=$prefix/bin/libusb-1.0.dll
 nettle_dll=$(compgen -G "$prefix/bin/libnettle-*.dll" | head -n 1 || true)
@@ -169,7 +229,7 @@ for p in "${source_packages[@]}"; do
   install -D -m 644 "${source_dir[$p]}/debian/copyright" "$prefix/share/doc/$p/copyright"
 done
 deps_time=$(seconds_since "$t")
-ok "built in $deps_time s: $(basename "$libusb_dll") $(mib "$(size_of "$libusb_dll")"), $(basename "$nettle_dll") $(mib "$(size_of "$nettle_dll")")"
+ok "built in $deps_time s: $(basename "$libusb_dll") $(mib "$(size_of "$libusb_dll")"), $(basename "$nettle_dll") $(mib "$(size_of "$nettle_dll")"), static libz, liblzma, libzstd, libbz2"
 
 # Header-only libraries: only these folders of the build machine's include
 # folder are visible to the Windows build, with their CMake package files.
@@ -237,8 +297,10 @@ expect_run() {  # what, expected status, expected stdout pattern, expected stder
 say "dfuctl.exe under Wine"
 expect_run "--version" 0 "^dfuctl $version\$" '^$' --version
 expect_run "--help" 0 'Usage:.*upload.*verify' '^$' --help
-# No board under Wine: a clean message and the documented status 69.
-expect_run "list, no board" 69 '^$' '^dfuctl: no board attached$' list
+# Under Wine libusb sees no USB device at all, not even a root hub: the
+# message for a machine without USB access and its status 71 (on Windows a
+# bus without a board gives 69, "no board attached").
+expect_run "list, no USB" 71 '^$' '^dfuctl: no USB access: ' list
 expect_run "unknown command" 64 '^$' '.' frobnicate
 
 # ---- Imports --------------------------------------------------------------------------------------
@@ -262,8 +324,8 @@ run_logged package cpack --config "$build/CPackConfig.cmake"
 zip=$build/packages/dfuctl-$version-win64.zip
 [ -f "$zip" ] || die "no $zip"
 top=dfuctl-$version-win64
-want=$(printf '%s\n' "$top/dfuctl.exe" "$top/libusb-1.0.dll" "$top/$(basename "$nettle_dll")" "$top/README.md" \
-  "$top/licenses/libusb-1.0.txt" "$top/licenses/nettle.txt" | LC_ALL=C sort)
+want=$( (printf '%s\n' "$top/dfuctl.exe" "$top/libusb-1.0.dll" "$top/$(basename "$nettle_dll")" "$top/README.md"
+  for p in "${source_packages[@]}"; do echo "$top/licenses/$p.txt"; done) | LC_ALL=C sort)
 got=$(unzip -Z1 "$zip" | grep -v '/$' | LC_ALL=C sort)
 if [ "$got" = "$want" ]; then
   ok "$(basename "$zip"): $(echo "$got" | sed "s|^$top/||" | tr '\n' ' ')"
@@ -281,7 +343,7 @@ wineserver -k 2>/dev/null || true
 # ---- Summary ----------------------------------------------------------------------------------
 
 say "summary"
-printf '   libusb + nettle:       %s s\n' "$deps_time"
+printf '   libraries:             %s s\n' "$deps_time"
 printf '   dfuctl build:          %s s\n' "$build_time"
 printf '   unit suite under Wine: %s s\n' "$suite_time"
 printf '   dfuctl.exe %s, %s %s, %s %s (stripped, in the zip)\n' \

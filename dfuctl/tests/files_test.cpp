@@ -10,13 +10,6 @@
 
 #include "helpers.hpp"
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace dfuctl {
 namespace {
 
@@ -48,11 +41,7 @@ TEST(Files, BytesRoundTripUnchanged) {
 
 TEST(Files, PipeHasNoSize) {
     int fds[2];
-#ifdef _WIN32
-    ASSERT_EQ(::_pipe(fds, 4096, _O_BINARY), 0);
-#else
-    ASSERT_EQ(::pipe(fds), 0);
-#endif
+    ASSERT_TRUE(testing::make_pipe(fds));
     const UniqueFd read_end(fds[0]), write_end(fds[1]);
     EXPECT_EQ(input_size(read_end.get()), std::nullopt);
 }

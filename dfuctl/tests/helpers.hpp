@@ -13,6 +13,14 @@
 
 #include "exit_codes.hpp"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace dfuctl::testing {
 
 // How `fn` ended: the exit status and message of the Failure it threw, or
@@ -78,6 +86,32 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+// A pipe: fds[0] reads what fds[1] writes, bytes unchanged, not inherited.
+inline bool make_pipe(int fds[2]) {
+#ifdef _WIN32
+    return ::_pipe(fds, 65536, _O_BINARY | _O_NOINHERIT) == 0;
+#else
+    return ::pipe2(fds, O_CLOEXEC) == 0;
+#endif
+}
+
+// Standard input read from `fd` while it lives, then the old one again.
+class StdinFrom {
+public:
+    explicit StdinFrom(int fd) : saved_(::dup(0)) {
+        if (saved_ < 0 || ::dup2(fd, 0) < 0) throw std::runtime_error("cannot redirect standard input");
+    }
+    ~StdinFrom() {
+        ::dup2(saved_, 0);
+        ::close(saved_);
+    }
+    StdinFrom(const StdinFrom&) = delete;
+    StdinFrom& operator=(const StdinFrom&) = delete;
+
+private:
+    int saved_;
 };
 
 }  // namespace dfuctl::testing

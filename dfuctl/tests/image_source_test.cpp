@@ -4,9 +4,6 @@
 // libraries, so no binary fixture is needed.
 #include "image_source.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -140,16 +137,14 @@ TEST(ImageSource, StandardInputIsReadThroughAPipe) {
     const Bytes img = image();
     const Bytes packed = zstd(img);
     int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    const int saved_stdin = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
-    ASSERT_GE(saved_stdin, 0);
-    ASSERT_EQ(::dup2(fds[0], STDIN_FILENO), STDIN_FILENO);
+    ASSERT_TRUE(testing::make_pipe(fds));
+    std::optional<testing::StdinFrom> stdin_from(std::in_place, fds[0]);
     ::close(fds[0]);
     // Written in small pieces so that the reads see a pipe's short reads.
     std::thread writer([&] {
         for (std::size_t off = 0; off < packed.size(); off += 777) {
             const std::size_t n = std::min<std::size_t>(777, packed.size() - off);
-            if (::write(fds[1], packed.data() + off, n) != static_cast<ssize_t>(n)) break;
+            if (::write(fds[1], packed.data() + off, static_cast<unsigned>(n)) != static_cast<int>(n)) break;
         }
         ::close(fds[1]);
     });
@@ -165,8 +160,7 @@ TEST(ImageSource, StandardInputIsReadThroughAPipe) {
         sha = src.sha256();
     }
     writer.join();
-    ::dup2(saved_stdin, STDIN_FILENO);
-    ::close(saved_stdin);
+    stdin_from.reset();
     EXPECT_FALSE(size);
     EXPECT_EQ(got, img);
     EXPECT_EQ(sha, sha256_of(img));
