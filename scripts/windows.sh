@@ -6,7 +6,7 @@
 #     already uses);
 #   - dfuctl.exe and its unit suite cross-built with mingw-w64, the suite run
 #     by ctest under Wine;
-#   - dfuctl.exe run under Wine: --version, --help, and list with no board;
+#   - dfuctl.exe run under Wine: --version, --help, and list without USB access (exit 71);
 #   - the zip (CPack): dfuctl.exe, the two DLLs, the README and the license
 #     texts of all six libraries, and checks of its contents and of the
 #     programs' imports.
