@@ -261,16 +261,7 @@ qemu_rc=${PIPESTATUS[0]}
 set -e
 elapsed=$(echo "$start $(date +%s.%N)" | awk '{printf "%.1f", $2 - $1}')
 
-marker=$(sed -n 's/^=== e2e: .* exited with status \([0-9]*\) .*===.*/\1/p' "$log" | tail -n1)
-if [ "$qemu_rc" = 124 ] || { [ "$qemu_rc" = 137 ] && [ -z "$marker" ]; }; then
-  status=124
-  echo "$me: $test_name: the VM did not finish within ${timeout_s}s"
-elif [ $((qemu_rc % 2)) = 1 ]; then
-  status=$(( (qemu_rc - 1) / 2 ))
-else
-  status=125
-  echo "$me: $test_name: QEMU ended with status $qemu_rc and no test status"
-fi
+decode_status "$qemu_rc" "$log" "the VM"
 
 if [ "$status" = 0 ]; then
   echo "$me: $test_name: PASSED in ${elapsed}s"

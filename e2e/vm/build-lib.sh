@@ -59,3 +59,21 @@ pack_initramfs() {
   (cd "$root" && find . -print0 | sort -z | cpio --null -o -H newc --quiet) >"$1" \
     || die "cannot build the initramfs"
 }
+
+# Sets `status` from QEMU's exit code RC and the console log LOG: the test's
+# status leaves QEMU through isa-debug-exit (byte N gives 2N+1); 124 when
+# the VM (named WHAT in the message) ran out of time, 125 when QEMU ended
+# without a test status.
+decode_status() {
+  local rc=$1 console_log=$2 what=$3 marker
+  marker=$(sed -n 's/^=== e2e: .* exited with status \([0-9]*\) .*===.*/\1/p' "$console_log" | tail -n1)
+  if [ "$rc" = 124 ] || { [ "$rc" = 137 ] && [ -z "$marker" ]; }; then
+    status=124
+    echo "$me: $test_name: $what did not finish within ${timeout_s}s"
+  elif [ $((rc % 2)) = 1 ]; then
+    status=$(( (rc - 1) / 2 ))
+  else
+    status=125
+    echo "$me: $test_name: QEMU ended with status $rc and no test status"
+  fi
+}
