@@ -113,6 +113,27 @@ std::atomic<int> g_stop{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 extern "C" void on_stop_signal(int) { g_stop.fetch_add(1, std::memory_order_acq_rel); }
 
+#if defined(_WIN32)
+// Windows has no sigaction; the C handlers do for SIGINT (Ctrl-C) and SIGTERM.
+class StopSignals {
+public:
+    StopSignals() {
+        g_stop.store(0);
+        old_int_ = std::signal(SIGINT, on_stop_signal);
+        old_term_ = std::signal(SIGTERM, on_stop_signal);
+    }
+    ~StopSignals() {
+        std::signal(SIGINT, old_int_);
+        std::signal(SIGTERM, old_term_);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    void (*old_int_)(int) = SIG_DFL;
+    void (*old_term_)(int) = SIG_DFL;
+};
+#else
 class StopSignals {
 public:
     StopSignals() {
@@ -134,6 +155,7 @@ private:
     struct sigaction old_int_ {};
     struct sigaction old_term_ {};
 };
+#endif
 
 // Fails now, rather than on every board, when the image cannot be read.
 void check_image(const Invocation& inv) { (void)ImageSource::open(inv.file, inv.raw); }
