@@ -34,10 +34,10 @@ install_standins() {
 
 # The --file SRC[:DEST] arguments, by default into /e2e/files.
 install_files() {
-  local spec src dest
-  for spec in ${files[@]+"${files[@]}"}; do
-    src=${spec%%:*}; dest=${spec#*:}
-    [ "$dest" = "$spec" ] && dest=/e2e/files/$(basename "$src")
+  local arg src dest
+  for arg in ${files[@]+"${files[@]}"}; do
+    src=${arg%%:*}; dest=${arg#*:}
+    [ "$dest" = "$arg" ] && dest=/e2e/files/$(basename "$src")
     [ -f "$src" ] || die "no such file: $src"
     install -D -m "$( [ -x "$src" ] && echo 755 || echo 644 )" "$src" "$root$dest"
   done
