@@ -546,16 +546,21 @@ int SimGadget::do_open(const char* path_c, int flags) {
     }
     if (node == Node::Firmware && !S_ISREG(firmware_type) && !S_ISCHR(firmware_type) &&
         !S_ISBLK(firmware_type)) {
-        // A socket cannot be opened; a FIFO opened for writing without a
-        // reader fails only with O_NONBLOCK, and any open of it without
-        // O_NONBLOCK waits for the other end, which never comes here.
+        // A socket cannot be opened, nor a folder for writing; a FIFO opened
+        // for writing without a reader fails only with O_NONBLOCK, and any
+        // open of it without O_NONBLOCK waits for the other end, which never
+        // comes here.
         const bool fifo = S_ISFIFO(firmware_type);
-        if (fifo && !(flags & O_NONBLOCK)) {
+        if (S_ISDIR(firmware_type)) {
+            if ((flags & O_ACCMODE) != O_RDONLY) {
+                errno = EISDIR;
+                return -1;
+            }
+        } else if (fifo && !(flags & O_NONBLOCK)) {
             errors_.push_back("blocking open of a FIFO at " + path);
             errno = EINTR;
             return -1;
-        }
-        if (!fifo || (flags & O_ACCMODE) != O_RDONLY) {
+        } else if (!fifo || (flags & O_ACCMODE) != O_RDONLY) {
             errno = ENXIO;
             return -1;
         }
