@@ -24,10 +24,9 @@ namespace {
 
 constexpr const char kFailedToRun[] = "Failed to run command";
 
-// A board tool that has not finished after this long is killed, with all it
-// started, and the command answers as for a tool that cannot be started:
+// A board tool that has not finished after kToolLimitMs is killed, with all
+// it started, and the command answers as for a tool that cannot be started:
 // ep0 is not served while a tool runs.
-constexpr unsigned kToolLimitMs = 10000;
 
 // Looks at a tool's end (the result of tool_close or tool_run): false, after
 // a line that says so, when it was killed for time.
