@@ -1,0 +1,59 @@
+# The board as deployed: the packages installed on a Debian system that
+# boots with systemd; the daemon under its unit, restarted, rebooted.
+# e2e-timeout: 600
+. /e2e/lib.sh
+. /e2e/board-lib.sh
+
+case "$E2E_BOOT" in
+1)
+    [ ! -e /tmp/firmware ] || fail "/tmp/firmware exists before the package is installed"
+    install_packages /e2e/debs/*.deb
+    expect_active 20
+    print_exposure
+    wait_until 20 board_listed || fail "dfuctl list does not show the board: $(dfuctl list 2>&1)"
+    ok "dfuctl list shows the board $BOARD_SERIAL"
+
+    # 32 MiB, uploaded, read back and compared by dfuctl; then compared here
+    # with what the board stored. /tmp/firmware exists because the package
+    # says so.
+    make_image /root/work/image.bin 33554432
+    expect_dfu_rc 0 flash /root/work/image.bin
+    same_file /root/work/image.bin /tmp/firmware || fail "/tmp/firmware differs from the image"
+    ok "/tmp/firmware holds the 32 MiB image"
+
+    # kill -9: systemd starts the daemon again, the board is back within 5 s.
+    pid=$(main_pid)
+    t0=$(now_ms)
+    kill -9 "$pid"
+    wait_until 5 sh -c '[ "$(systemctl show -p MainPID --value gadgetdfu.service)" != '"$pid"' ] && dfuctl list 2>/dev/null | grep -q "^'"$BOARD_SERIAL"' "' \
+        || fail "the board is not listed again within 5 s of kill -9 (pid $pid; now $(main_pid), $(service_state))"
+    ok "after kill -9 the board is listed again in $(( $(now_ms) - t0 )) ms (pid $pid -> $(main_pid))"
+
+    # Right after a restart, dfuctl --wait finds the board (three times: it
+    # once failed at once, one try in three).
+    for n in 1 2 3; do
+        systemctl restart "$UNIT" || fail "systemctl restart failed"
+        expect_dfu_rc 0 --wait=20 list
+        expect_out_line "$BOARD_SERIAL 1-1 0x2711"
+    done
+
+    save serial "$DFU_OUT"
+    expect_dfu_rc 0 reboot
+    await_reboot
+    ;;
+2)
+    expect_active 30
+    wait_until 30 enumerated || fail "the board was not enumerated after the reboot"
+    say "boot to enumerated: $(cut -d' ' -f1 /proc/uptime) s after the kernel started ($E2E_ARCH)"
+    [ -f /tmp/firmware ] || fail "no /tmp/firmware after the reboot"
+    ok "/tmp/firmware exists after the reboot ($(stat -c '%U %a %s' /tmp/firmware))"
+    expect_dfu_rc 0 --wait=20 list
+    expect_eq "$DFU_OUT" "$(saved serial)" "the board after the reboot"
+    journal_has "$(printf 'vog Vv1.4')" || fail "no daemon line in journalctl -u $UNIT: $(journalctl -b -u "$UNIT" --no-pager | tail -n 5)"
+    ok "the daemon's lines are in journalctl -u $UNIT"
+    [ "$(journalctl --list-boots --no-pager 2>/dev/null | grep -c .)" -ge 2 ] \
+        && ok "the journal holds both boots" || say "note: the journal is not persistent (one boot listed)"
+    e2e_done
+    ;;
+*) fail "unexpected boot $E2E_BOOT" ;;
+esac
