@@ -3,6 +3,9 @@
 # e2e-timeout: 600
 . /e2e/lib.sh
 . /e2e/board-lib.sh
+# How soon the board must be back after kill -9 (by the VM's clock; a
+# machine that runs the VM far slower than usual may need more).
+E2E_RESTART_MS=${E2E_RESTART_MS:-5000}
 
 case "$E2E_BOOT" in
 1)
@@ -25,8 +28,11 @@ case "$E2E_BOOT" in
     pid=$(main_pid)
     t0=$(now_ms)
     kill -9 "$pid"
-    wait_until 5 sh -c '[ "$(systemctl show -p MainPID --value gadgetdfu.service)" != '"$pid"' ] && dfuctl list 2>/dev/null | grep -q "^'"$BOARD_SERIAL"' "' \
-        || fail "the board is not listed again within 5 s of kill -9 (pid $pid; now $(main_pid), $(service_state))"
+    until [ "$(main_pid)" != "$pid" ] && board_listed; do
+        [ $(( $(now_ms) - t0 )) -le "$E2E_RESTART_MS" ] \
+            || fail "the board is not listed again within $E2E_RESTART_MS ms of kill -9 (pid $pid; now $(main_pid), $(service_state))"
+        sleep 0.1
+    done
     ok "after kill -9 the board is listed again in $(( $(now_ms) - t0 )) ms (pid $pid -> $(main_pid))"
 
     # Right after a restart, dfuctl --wait finds the board (three times: it
