@@ -112,6 +112,9 @@ endfunction()
 
 if(GADGETDFU_STATIC)
   _gadgetdfu_copyright(gadgetdfu daemon static-daemon)
+  # lintian's tags for a static executable, accepted with their reasons.
+  install(FILES ${_deb_dir}/static-daemon.lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+          RENAME gadgetdfu COMPONENT daemon)
 else()
   _gadgetdfu_copyright(gadgetdfu daemon)
 endif()
