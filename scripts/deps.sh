@@ -12,6 +12,7 @@ packages=(
   qemu-user-static g++-arm-linux-gnueabihf g++-aarch64-linux-gnu
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 m4 make dpkg-dev zip unzip
+  lintian systemd
   # the board VMs (e2e/systemd): their root file systems, arm64 emulated
   mmdebstrap arch-test e2fsprogs qemu-utils qemu-system-arm
   # dfuctl cross-built for the arm64 board VM, against Debian's arm64 libraries
