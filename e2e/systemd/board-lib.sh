@@ -8,7 +8,7 @@
 
 E2E_STATE=/var/lib/gadgetdfu-e2e
 BOARD_SERIAL=${BOARD_SERIAL:-89abcdef}   # the last 8 characters of the VM's SoC serial
-E2E_DFU_TIMEOUT=${E2E_DFU_TIMEOUT:-120}
+E2E_DFU_TIMEOUT=120   # dfuctl runs slower in an emulated VM
 UNIT=gadgetdfu.service
 
 # install_packages FILE...: dpkg -i of the packages.
@@ -43,7 +43,8 @@ enumerated() {
 
 # print_exposure: the shipped unit's overall exposure, as systemd rates it.
 print_exposure() {
-    _px=$(systemd-analyze security --offline=true --no-pager /lib/systemd/system/$UNIT 2>&1 | grep 'Overall exposure level')
+    _px=$(systemd-analyze security --offline=true --no-pager "$(systemctl show -p FragmentPath --value "$UNIT")" 2>&1 \
+          | grep 'Overall exposure level')
     [ -n "$_px" ] || fail "systemd-analyze security gave no exposure level for the shipped $UNIT"
     say "exposure: shipped $UNIT: ${_px#*: }"
 }

@@ -33,7 +33,9 @@ case "$E2E_BOOT" in
             || fail "the board is not listed again within $E2E_RESTART_MS ms of kill -9 (pid $pid; now $(main_pid), $(service_state))"
         sleep 0.1
     done
-    ok "after kill -9 the board is listed again in $(( $(now_ms) - t0 )) ms (pid $pid -> $(main_pid))"
+    t=$(( $(now_ms) - t0 ))
+    [ "$t" -le "$E2E_RESTART_MS" ] || fail "the board was listed again only $t ms after kill -9 (limit $E2E_RESTART_MS ms)"
+    ok "after kill -9 the board is listed again in $t ms (pid $pid -> $(main_pid))"
 
     # Right after a restart, dfuctl --wait finds the board (three times: it
     # once failed at once, one try in three).
@@ -50,7 +52,9 @@ case "$E2E_BOOT" in
 2)
     expect_active 30
     wait_until 30 enumerated || fail "the board was not enumerated after the reboot"
-    say "boot to enumerated: $(cut -d' ' -f1 /proc/uptime) s after the kernel started ($E2E_ARCH)"
+    # The kernel's time stamp of the board's enumeration in this boot.
+    t=$(dmesg | sed -n 's/^\[ *\([0-9.]*\)\] usb [0-9-]*: New USB device found, idVendor=0a5c.*/\1/p' | head -n 1)
+    say "boot to enumerated: ${t:-?} s after the kernel started ($E2E_ARCH, under systemd)"
     [ -f /tmp/firmware ] || fail "no /tmp/firmware after the reboot"
     ok "/tmp/firmware exists after the reboot ($(stat -c '%U %a %s' /tmp/firmware))"
     expect_dfu_rc 0 --wait=20 list

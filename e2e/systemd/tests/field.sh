@@ -3,9 +3,10 @@
 # attaches it again whenever its port died) and flashes it with a reboot;
 # the board really reboots (run-board.sh counts its boots) and comes back
 # with the same serial.
-# e2e-timeout: 600
+# e2e-timeout: 900
 . /e2e/lib.sh
 . /e2e/board-lib.sh
+E2E_DFU_TIMEOUT=300   # more than the --wait below
 
 install_packages /e2e/debs/dfuctl_*.deb
 expect_dfu_rc 0 --wait=180 list
