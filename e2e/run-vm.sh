@@ -209,17 +209,9 @@ pack_initramfs "$work/initramfs.cpio"
 # ---------------------------------------------------------------------------
 # Boot. The test's status leaves QEMU through isa-debug-exit: the guest writes
 # byte N to port 0xf4 and QEMU exits with 2N+1.
-if [ -z "$log" ]; then
-  log=$(mktemp "${TMPDIR:-/tmp}/gadgetdfu-e2e-$test_name.XXXXXX.log")
-  log_is_temp=1
-else
-  mkdir -p "$(dirname "$log")"
-  log_is_temp=0
-fi
-# The console without the firmware's terminal escapes and the serial CRs.
+open_log gadgetdfu-e2e
 console() {
-  sed -u -e 's/\x1b[^a-zA-Z]*[a-zA-Z]//g' -e 's/\r$//' \
-    | if [ "$quiet" = 1 ]; then cat >"$log"; else tee "$log"; fi
+  clean_console | if [ "$quiet" = 1 ]; then cat >"$log"; else tee "$log"; fi
 }
 
 start=$(date +%s.%N)

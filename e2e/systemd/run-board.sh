@@ -98,11 +98,9 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/gadgetdfu-board-$test_name.XXXXXX")
 root=$work/root
 pids=()
-keep_logs=0
 cleanup() {
-  local rc=$? p
-  for p in ${pids[@]+"${pids[@]}"}; do kill "$p" 2>/dev/null || true; done
-  for p in ${pids[@]+"${pids[@]}"}; do wait "$p" 2>/dev/null || true; done
+  local rc=$?
+  stop_vms
   rm -rf "$work"
   exit $rc
 }
@@ -123,8 +121,12 @@ for unit in gadgetdfu-e2e gadgetdfu-vm-net usbipd gadgetdfu-vm-attach; do
   ln -s "../$unit.service" "$over/etc/systemd/system/multi-user.target.wants/$unit.service"
 done
 ln -s ../gadgetdfu-vm-board.service "$over/etc/systemd/system/sysinit.target.wants/gadgetdfu-vm-board.service"
-# Nobody logs in: no login prompts on the console the test writes to.
-for unit in getty@.service serial-getty@.service; do ln -s /dev/null "$over/etc/systemd/system/$unit"; done
+# Nobody logs in: no login prompts on the console the test writes to. No
+# housekeeping either: a run is over long before any of it would be due.
+for unit in getty@.service serial-getty@.service e2scrub_reap.service e2scrub_all.timer \
+            apt-daily.timer apt-daily-upgrade.timer dpkg-db-backup.timer fstrim.timer; do
+  ln -s /dev/null "$over/etc/systemd/system/$unit"
+done
 # The board's tools (not reboot and shutdown: those are the system's own).
 mkdir -p "$over/usr/local/bin" "$over/usr/sbin"
 install -m 755 "$e2e/vm/standin" "$over/usr/local/bin/standin"
@@ -148,14 +150,7 @@ pack_initramfs "$work/initramfs.cpio"
 
 # ---------------------------------------------------------------------------
 # Boot: a qcow2 overlay per VM over the cached disk.
-if [ -z "$log" ]; then
-  log=$(mktemp "${TMPDIR:-/tmp}/gadgetdfu-board-$test_name.XXXXXX.log")
-  log_is_temp=1
-else
-  mkdir -p "$(dirname "$log")"
-  log_is_temp=0
-fi
-clean() { sed -u -e 's/\x1b[^a-zA-Z]*[a-zA-Z]//g' -e 's/\r$//'; }
+open_log gadgetdfu-board
 disk() {  # NAME: a fresh overlay
   qemu-img create -q -f qcow2 -F raw -b "$image/disk.raw" "$work/$1.qcow2" || die "qemu-img create failed"
   echo "$work/$1.qcow2"
@@ -200,7 +195,7 @@ qemu_vm "$role" "$(disk "$role")"
   echo $! >"$work/qemu.pid"
   wait $!
   echo $? >"$work/qemu.rc"
-} | clean | if [ "$quiet" = 1 ]; then cat >"$log"; else tee "$log"; fi &
+} | clean_console | if [ "$quiet" = 1 ]; then cat >"$log"; else tee "$log"; fi &
 console_pid=$!
 panicked=0
 while kill -0 "$console_pid" 2>/dev/null; do
@@ -218,9 +213,8 @@ decode_status "$qemu_rc" "$log" "the VM"
 boots=$(grep -c '=== e2e: initramfs: boot ===' "$log" || true)
 echo "$me: $test_name: $boots boot(s) of the $arch VM"
 if [ "$field" = 1 ]; then
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
-  pids=()
-  clean <"$log.board" >"$work/board.log" && mv "$work/board.log" "$log.board"
+  stop_vms
+  clean_console <"$log.board" >"$work/board.log" && mv "$work/board.log" "$log.board"
   board_boots=$(grep -c '=== e2e: initramfs: boot ===' "$log.board" || true)
   echo "$me: $test_name: $board_boots boot(s) of the board VM"
   sed -n 's/^.*=== e2e: \(board ready.*\) ===$/  \1/p' "$log.board"

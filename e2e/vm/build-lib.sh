@@ -110,3 +110,27 @@ prepare_vmlinux() {
     rm -f "$out.tmp"
   fi
 }
+
+# open_log PREFIX: sets `log` (the console log) and `log_is_temp`: the
+# --log file given (its folder made), else a temporary file named after
+# PREFIX, which the launcher removes when the test passed.
+open_log() {
+  if [ -z "$log" ]; then
+    log=$(mktemp "${TMPDIR:-/tmp}/$1-$test_name.XXXXXX.log")
+    log_is_temp=1
+  else
+    mkdir -p "$(dirname "$log")"
+    log_is_temp=0
+  fi
+}
+
+# The console without the firmware's terminal escapes and the serial CRs.
+clean_console() { sed -u -e 's/\x1b[^a-zA-Z]*[a-zA-Z]//g' -e 's/\r$//'; }
+
+# stop_vms: ends the VMs started in the background (their ids in `pids`).
+stop_vms() {
+  local p
+  for p in ${pids[@]+"${pids[@]}"}; do kill "$p" 2>/dev/null || true; done
+  for p in ${pids[@]+"${pids[@]}"}; do wait "$p" 2>/dev/null || true; done
+  pids=()
+}
