@@ -1,6 +1,6 @@
 # The board as deployed: the packages installed on a Debian system that
 # boots with systemd; the daemon under its unit, restarted, rebooted.
-# e2e-timeout: 600
+# e2e-timeout: 840
 . /e2e/lib.sh
 . /e2e/board-lib.sh
 # How soon the board must be back after kill -9 (by the VM's clock; a
