@@ -308,6 +308,22 @@ TEST(Commands, FlashRebootsOnlyAfterAMatchingReadBack) {
 
 // At full speed a bulk packet holds 64 bytes, so an image of whole 64-byte
 // packets needs the second closing packet that 512-byte packets would not.
+TEST(Commands, WaitRunsTheCommandOnTheLookThatFoundTheBoard) {
+    // Right after the daemon restarted, the board is back on the bus but not
+    // yet in the context dfuctl opened at its start (its hot-plug event is
+    // still on the way): the command must not fall back to that context.
+    FakeBus started, later;
+    later.add("abcdef01");
+    started.fresh_look = &later;
+    for (const char* command : {"list", "info"}) {
+        const auto r = run_command(started, {"--wait=20", command});
+        EXPECT_EQ(r.status, 0) << command << ": " << r.err;
+        EXPECT_NE(r.out.find(command == std::string("list") ? "abcdef01" : "v1.4"), std::string::npos)
+            << command << ": " << r.out;
+    }
+    EXPECT_EQ(started.clock, SteadyTime{}) << "it waited although the board was there";
+}
+
 TEST(Commands, FullSpeedBoardIsUploadedInItsPacketSizeWithAWarning) {
     FakeBus bus;
     auto& board = bus.add("abcdef01");

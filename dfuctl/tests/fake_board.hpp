@@ -164,6 +164,7 @@ public:
     // Like a libusb context without udevd, the bus shows a rebooted board
     // only to a fresh look.
     Bus& fresh() override {
+        if (fresh_look != nullptr) return *fresh_look;
         for (auto& b : boards) {
             if (b.back_at && clock >= *b.back_at) {
                 b.back_at.reset();
@@ -176,6 +177,9 @@ public:
 
     SteadyTime clock{};
     std::deque<FakeBoard> boards;
+    // When set, a fresh look is this other bus: a context opened later,
+    // which sees boards this one does not know of yet.
+    FakeBus* fresh_look = nullptr;
 
 private:
     // The pipes stay the board's, so that tests can look at them afterwards.
