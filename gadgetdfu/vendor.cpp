@@ -27,7 +27,7 @@ constexpr const char kFailedToRun[] = "Failed to run command";
 // A board tool that has not finished after kToolLimitMs is killed, with all
 // it started, and the command answers as for a tool that cannot be started:
 // ep0 is not served while a tool runs.
-
+//
 // Looks at a tool's end (the result of tool_close or tool_run): false, after
 // a line that says so, when it was killed for time.
 bool finish_tool(const char* command, int status) {
