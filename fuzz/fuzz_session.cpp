@@ -1,6 +1,7 @@
 // A whole dfuctl command against a board whose every answer comes from the
-// input: `info`, `verify` and `flash` with a small image, through run() as
-// the tool runs them, on a virtual clock.
+// input: `info`, `verify` and `flash` with a small image, run as run() runs
+// a parsed command line (each command line is parsed once), on a virtual
+// clock.
 //
 // Input: one byte of options (bits 0-1: info, verify or flash; bit 2:
 // --json; bits 3-4: which image; bit 5: flash --reboot; bits 6-7: the
@@ -86,6 +87,7 @@ std::vector<std::uint8_t> proper_answer(std::uint8_t type, std::uint8_t request,
             auto d = string_descriptor("MSFT100");
             d.push_back(gadgetdfu::kMsVendorCode);
             d.push_back(0);
+            d[0] = static_cast<std::uint8_t>(d.size());
             return d;
         }
         return string_descriptor(index == gadgetdfu::kStringSerial ? "abcdef01" : "text");

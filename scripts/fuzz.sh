@@ -35,8 +35,8 @@ cxx=${FUZZ_CXX:-clang++-14}
 # Two lanes, one per core; target:share in percent of SECONDS. The fast
 # decoders get inputs in the millions; the slow targets (a daemon with its
 # threads, a whole dfuctl command) get time enough to reach their depths.
-lanes=("fuzz_session:40 fuzz_control:25 fuzz_vendor:20 fuzz_descriptors:15"
-       "fuzz_replies:30 fuzz_numbers:20 fuzz_usbstring:25 fuzz_session:25")
+lanes=("fuzz_session:35 fuzz_control:15 fuzz_vendor:15 fuzz_descriptors:35"
+       "fuzz_replies:35 fuzz_numbers:20 fuzz_usbstring:30 fuzz_session:15")
 # Per target: input size limits (the daemon runs with its threads per
 # input: some 80 events; a session: some 2000 board actions).
 declare -A max_len=([fuzz_control]=1024 [fuzz_session]=2048)
@@ -152,7 +152,10 @@ if $merge && [ "$crashes" -eq 0 ]; then
     rm -rf "$fresh"
     mkdir -p "$fresh"
     mkdir -p "$repo/fuzz/corpus/$target"
-    "$build/fuzz/$target" -merge=1 ${max_len[$target]:+-max_len=${max_len[$target]}} "$fresh" \
+    # Edges only (no hit counts, no comparisons): the fewest inputs that
+    # reach every edge the campaign reached, a few dozen per target.
+    "$build/fuzz/$target" -merge=1 -use_counters=0 -use_cmp=0 \
+      ${max_len[$target]:+-max_len=${max_len[$target]}} "$fresh" \
       "$repo/fuzz/corpus/$target" "$build/corpus/$target" >"$build/$target.merge.log" 2>&1 ||
       { echo "fuzz.sh: merging the corpus of $target failed; see $build/$target.merge.log" >&2; exit 1; }
     rm -rf "$repo/fuzz/corpus/$target"
