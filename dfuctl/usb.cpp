@@ -286,8 +286,10 @@ DescriptorInfo read_descriptors(libusb_device* dev, const std::string& label) {
         throw Failure(Exit::Vanished, label + " vanished while its descriptors were read");
     // libusb parses the descriptors the kernel kept from enumeration: an
     // I/O error here means that their lengths and counts do not add up.
-    if (rc == LIBUSB_ERROR_IO)
-        throw Failure(Exit::Protocol, label + " sent a malformed configuration descriptor (libusb cannot parse it)");
+    if (rc == LIBUSB_ERROR_IO) {
+        throw Failure(Exit::Protocol,
+                      label + " sent a malformed configuration descriptor (libusb cannot parse it)");
+    }
     if (rc != 0 && rc != LIBUSB_ERROR_NOT_FOUND) {
         throw Failure(exit_for_libusb_error(rc),
                       std::string("cannot read the configuration descriptor: ") + libusb_strerror(rc));
