@@ -90,8 +90,7 @@ void string_descriptor(const std::vector<std::uint8_t>& bytes) {
         FUZZ_CHECK(os->vendor_code == bytes[16] && valid_utf8(os->signature), "OS string decoded wrongly");
     }
     // What `strings --json` does with the texts.
-    Json j{{"text", text ? Json(*text) : Json(nullptr)},
-           {"os", os ? Json(os->signature) : Json(nullptr)}};
+    Json j{{"text", text ? Json(*text) : Json(nullptr)}, {"os", os ? Json(os->signature) : Json(nullptr)}};
     FUZZ_CHECK(!j.dump(-1, ' ', false, Json::error_handler_t::strict).empty());
 }
 

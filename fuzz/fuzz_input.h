@@ -66,7 +66,7 @@ std::string fuzz_join(const Parts&... parts) {
     return s;
 }
 
-#define FUZZ_CHECK(cond, ...)                                   \
-    do {                                                        \
-        if (!(cond)) fuzz_fail(#cond, fuzz_join(__VA_ARGS__));  \
+#define FUZZ_CHECK(cond, ...)                                  \
+    do {                                                       \
+        if (!(cond)) fuzz_fail(#cond, fuzz_join(__VA_ARGS__)); \
     } while (0)

@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(f.has_value() != want.has_value(), "parse_number accepts wrongly: ", text);
         if (f) {
             FUZZ_CHECK(f->code() == Exit::Usage);
-            FUZZ_CHECK(std::string(f->what()).find("'" + text + "'") != std::string::npos, "message without text");
+            FUZZ_CHECK(std::string(f->what()).find("'" + text + "'") != std::string::npos,
+                       "message without text");
         } else {
             FUZZ_CHECK(value == *want, "parse_number gives the wrong value for ", text);
         }

@@ -35,8 +35,8 @@
 #include <cstdlib>
 #include <deque>
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
@@ -183,7 +183,7 @@ public:
         const auto a = action();
         if (!a || *a % 8 != 0) return 0;
         static constexpr int kErrors[] = {LIBUSB_ERROR_BUSY, LIBUSB_ERROR_NOT_FOUND, LIBUSB_ERROR_NO_DEVICE,
-                                          LIBUSB_ERROR_IO, LIBUSB_ERROR_TIMEOUT, LIBUSB_ERROR_ACCESS};
+                                          LIBUSB_ERROR_IO,   LIBUSB_ERROR_TIMEOUT,   LIBUSB_ERROR_ACCESS};
         const int e = kErrors[(*a >> 3) % 6];
         if (e == LIBUSB_ERROR_NO_DEVICE) attached = false;
         return e;

@@ -204,7 +204,8 @@ void stall(int fd, const usb_ctrlrequest& s) {
 }
 
 void reply(int fd, const Bytes& data) {
-    if (write(fd, data.data(), data.size()) < 0) std::printf("rogue: reply failed: %s\n", std::strerror(errno));
+    if (write(fd, data.data(), data.size()) < 0)
+        std::printf("rogue: reply failed: %s\n", std::strerror(errno));
 }
 
 void setup(int fd, const usb_ctrlrequest& s) {
