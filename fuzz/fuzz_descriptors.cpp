@@ -120,8 +120,10 @@ void descriptor_set(FuzzInput& in) {
     if (!dev.empty()) std::memcpy(&dd, dev.data(), std::min(dev.size(), sizeof dd));
     const bool configured = in.byte() & 1;
 
-    // Storage for what libusb would allocate; deques keep their addresses.
-    std::deque<libusb_endpoint_descriptor> endpoints;
+    // Storage for what libusb would allocate: an array of endpoints per
+    // setting (a deque keeps the arrays' addresses, not their elements side
+    // by side).
+    std::deque<std::vector<libusb_endpoint_descriptor>> endpoints;
     std::deque<libusb_interface_descriptor> settings;
     std::vector<libusb_interface> interfaces;
     libusb_config_descriptor cfg{};
@@ -151,10 +153,9 @@ void descriptor_set(FuzzInput& in) {
                 d.bInterfaceSubClass = in.byte();
                 d.bInterfaceProtocol = in.byte();
                 d.iInterface = in.byte();
-                const std::size_t first = endpoints.size();
-                int parsed = 0;
-                for (; parsed < d.bNumEndpoints && in.remaining() > 0; ++parsed) {
-                    libusb_endpoint_descriptor& e = endpoints.emplace_back();
+                auto& array = endpoints.emplace_back();
+                for (int k = 0; k < d.bNumEndpoints && in.remaining() > 0; ++k) {
+                    libusb_endpoint_descriptor& e = array.emplace_back();
                     e.bLength = in.byte();
                     e.bDescriptorType = in.byte();
                     e.bEndpointAddress = in.byte();
@@ -162,8 +163,9 @@ void descriptor_set(FuzzInput& in) {
                     e.wMaxPacketSize = in.le16();
                     e.bInterval = in.byte();
                 }
+                const int parsed = static_cast<int>(array.size());
                 d.bNumEndpoints = static_cast<std::uint8_t>(parsed);
-                d.endpoint = parsed > 0 ? &endpoints[first] : nullptr;
+                d.endpoint = array.empty() ? nullptr : array.data();
                 want_endpoints += static_cast<std::size_t>(parsed);
                 layout.back().push_back(&d);
             }
