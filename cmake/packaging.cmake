@@ -2,20 +2,22 @@
 # and for a Windows build of dfuctl a zip.
 #
 # Install components:
-#   daemon  sbin/gadgetdfu and its systemd unit        -> package gadgetdfu
-#   host    bin/dfuctl, its udev rule, man page and    -> package dfuctl
-#           bash and zsh completion
+#   daemon  sbin/gadgetdfu, its systemd units, tmpfiles.d    -> package gadgetdfu
+#           entry, udev rule, man page, copyright, changelog
+#   host    bin/dfuctl, its udev rule, man page, bash and    -> package dfuctl
+#           zsh completion, copyright, changelog
 #
 # A cross build for the board packages the daemon for its architecture
-# (armhf, arm64), a native build packages dfuctl:
+# (armhf, arm64); a native build packages both for the build machine:
 #
 #   cmake -S . -B build-armhf --toolchain cmake/toolchain-armhf.cmake \
-#         -DGADGETDFU_BUILD_DFUCTL=OFF -DGADGETDFU_STATIC=ON -DCMAKE_INSTALL_PREFIX=/usr
+#         -DGADGETDFU_BUILD_DFUCTL=OFF -DGADGETDFU_STATIC=ON
 #   cmake --build build-armhf --target package    # gadgetdfu_1.4.0_armhf.deb
+#   cmake -S . -B build && cmake --build build --target package
+#                                # gadgetdfu_1.4.0_amd64.deb, dfuctl_1.4.0_amd64.deb
 #
-# Configure with -DCMAKE_INSTALL_PREFIX=/usr for packages and for a board:
-# the systemd unit names the daemon by its full installed path, and udev
-# reads rules from /usr/lib/udev/rules.d (or /lib/...), not /usr/local.
+# The prefix defaults to /usr (CMakeLists.txt), and the packages install
+# under /usr whatever it is.
 
 # ---- Windows: a zip to unpack anywhere -------------------------------------------------
 
@@ -38,24 +40,91 @@ if(WIN32)
   return()
 endif()
 
-# ---- systemd unit (component daemon) -----------------------------------------------
+# ---- Board files (component daemon) ----------------------------------------------------
 
+# The systemd units, the tmpfiles.d entry that creates /tmp/firmware, the
+# udev rule that starts the service when a USB device controller appears,
+# and the daemon's man page. The folders are those systemd, udev and
+# Debian read under /usr.
 set(GADGETDFU_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
-    "Where the systemd unit is installed, relative to the install prefix")
+    "Where the systemd units are installed, relative to the install prefix")
+set(GADGETDFU_TMPFILES_DIR "lib/tmpfiles.d" CACHE STRING
+    "Where the tmpfiles.d entry is installed, relative to the install prefix")
+set(GADGETDFU_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
+    "Where the daemon's udev rule is installed, relative to the install prefix")
 
 # packaging/gadgetdfu.service starts /usr/sbin/gadgetdfu; the installed copy
-# names the daemon where this build installs it.
+# names the daemon where it is installed. The copy is written at install
+# time, so that an install with another prefix (cmake --install --prefix,
+# cpack) gets the right path too.
 set(_unit_source ${PROJECT_SOURCE_DIR}/packaging/gadgetdfu.service)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_unit_source})
-file(READ ${_unit_source} _unit_text)
-string(REPLACE "ExecStart=/usr/sbin/gadgetdfu" "ExecStart=${CMAKE_INSTALL_FULL_SBINDIR}/gadgetdfu"
-       _unit_text "${_unit_text}")
-file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/packaging/gadgetdfu.service
-     CONTENT "${_unit_text}" @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/packaging/gadgetdfu.service
+set(_unit_copy ${PROJECT_BINARY_DIR}/packaging/gadgetdfu.service)
+install(CODE "
+  if(IS_ABSOLUTE \"${CMAKE_INSTALL_SBINDIR}\")
+    set(_sbindir \"${CMAKE_INSTALL_SBINDIR}\")
+  else()
+    set(_sbindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
+  endif()
+  file(READ \"${_unit_source}\" _unit_text)
+  string(REPLACE \"ExecStart=/usr/sbin/gadgetdfu\" \"ExecStart=\${_sbindir}/gadgetdfu\"
+         _unit_text \"\${_unit_text}\")
+  file(WRITE \"${_unit_copy}\" \"\${_unit_text}\")
+  " COMPONENT daemon)
+install(FILES ${_unit_copy} ${PROJECT_SOURCE_DIR}/packaging/dev-gadget.mount
         DESTINATION ${GADGETDFU_SYSTEMD_UNIT_DIR} COMPONENT daemon)
-unset(_unit_text)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/gadgetdfu.conf
+        DESTINATION ${GADGETDFU_TMPFILES_DIR} COMPONENT daemon)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-gadgetdfu-udc.rules
+        DESTINATION ${GADGETDFU_UDEV_RULES_DIR} COMPONENT daemon)
+unset(_unit_copy)
 unset(_unit_source)
+
+# ---- Debian documents: copyright, changelog, man page --------------------------------------
+
+# /usr/share/doc/PACKAGE/copyright in the machine-readable format: the
+# project's Apache-2.0 for everything, plus what each binary holds of
+# other projects (a static daemon: the C and C++ runtime libraries; dfuctl:
+# the header-only libraries compiled into it). changelog.gz is the one of
+# the source package gadgetdfu, compressed like the man pages.
+set(_deb_dir ${PROJECT_SOURCE_DIR}/packaging/deb)
+set(_doc_out ${PROJECT_BINARY_DIR}/packaging/doc)
+gadgetdfu_gzip(${_deb_dir}/changelog ${_doc_out}/changelog.gz)
+
+# The top entry of the changelog is the version being packaged.
+file(STRINGS ${_deb_dir}/changelog _top LIMIT_COUNT 1)
+if(NOT _top MATCHES "^gadgetdfu \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/deb/changelog starts with '${_top}', "
+                      "not with version ${PROJECT_VERSION}: add an entry")
+endif()
+unset(_top)
+
+function(_gadgetdfu_copyright package component)  # extra parts...
+  set(_text "")
+  foreach(_part header ${ARGN} apache)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_deb_dir}/copyright/${_part})
+    file(READ ${_deb_dir}/copyright/${_part} _piece)
+    string(APPEND _text "${_piece}")
+  endforeach()
+  file(WRITE ${_doc_out}/${package}/copyright "${_text}")
+  install(FILES ${_doc_out}/${package}/copyright ${_doc_out}/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+endfunction()
+
+if(GADGETDFU_STATIC)
+  _gadgetdfu_copyright(gadgetdfu daemon static-daemon)
+  # lintian's tags for a static executable, accepted with their reasons.
+  install(FILES ${_deb_dir}/static-daemon.lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+          RENAME gadgetdfu COMPONENT daemon)
+else()
+  _gadgetdfu_copyright(gadgetdfu daemon)
+endif()
+if(TARGET dfuctl)
+  _gadgetdfu_copyright(dfuctl host dfuctl)
+endif()
+gadgetdfu_gzip(${PROJECT_SOURCE_DIR}/packaging/gadgetdfu.8 ${_doc_out}/gadgetdfu.8.gz)
+install(FILES ${_doc_out}/gadgetdfu.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT daemon)
+unset(_doc_out)
+unset(_deb_dir)
 
 # ---- Package architecture --------------------------------------------------------------
 
@@ -87,10 +156,12 @@ unset(_deb_arch)
 
 # ---- Which packages -----------------------------------------------------------------------
 
+# A native build packages the daemon and dfuctl for the build machine; a
+# cross build (a board's) packages the daemon for its architecture.
 if(CMAKE_CROSSCOMPILING OR NOT TARGET dfuctl)
   set(_components daemon)
 else()
-  set(_components host)
+  set(_components daemon host)
 endif()
 set(GADGETDFU_PACKAGE_COMPONENTS "${_components}" CACHE STRING
     "Install components that 'cpack' packages: daemon (package gadgetdfu), host (package dfuctl)")
@@ -106,7 +177,8 @@ set(CPACK_PACKAGE_NAME gadgetdfu)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "gadgetdfu developers")
 set(CPACK_PACKAGE_CONTACT "gadgetdfu developers <gadgetdfu@example.invalid>")
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# Debian packages install under /usr whatever the build's own prefix.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr CACHE PATH "Where the Debian packages install")
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
 
@@ -116,6 +188,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # <package>_<version>_<arch>.deb
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${GADGETDFU_DEB_ARCHITECTURE})
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Both packages come from one source, whose changelog they carry.
+set(CPACK_DEBIAN_PACKAGE_SOURCE gadgetdfu)
 
 # The board side.
 set(CPACK_DEBIAN_DAEMON_PACKAGE_NAME gadgetdfu)

@@ -563,8 +563,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
         [&] {
             log.emplace(inv.global.log_file);  // a log that cannot be written stops the command first
             Bus& bus = make_bus(inv.global);
-            wait_for_boards(bus, inv.global);
-            return execute(inv, bus, out, err);
+            return execute(inv, wait_for_boards(bus, inv.global), out, err);
         },
         inv.global.json, &message);
     if (message.empty()) message = command_record().failure;

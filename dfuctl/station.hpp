@@ -192,8 +192,9 @@ class Bus;
 // when they name none); a bounded rescan, each scan on `bus.fresh()` (a
 // libusb context that udev does not keep up to date, as on a host without
 // udevd, never sees a board that arrives later). Exit::NoBoard after the
-// limit.
-void wait_for_boards(Bus& bus, const GlobalOptions& options);
+// limit. Returns the bus whose scan found the boards (`bus` itself without
+// --wait): the command runs on it, since `bus` may not show them yet.
+Bus& wait_for_boards(Bus& bus, const GlobalOptions& options);
 
 // flash with --all or several --serial/--path: the boards at once.
 int flash_several(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err);

@@ -179,13 +179,14 @@ private:
 
 }  // namespace
 
-void wait_for_boards(Bus& bus, const GlobalOptions& g) {
-    if (!g.wait_seconds) return;
+Bus& wait_for_boards(Bus& bus, const GlobalOptions& g) {
+    if (!g.wait_seconds) return bus;
     const bool forever = *g.wait_seconds == 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(*g.wait_seconds);
     const bool serials = g.selector.serial.has_value() || !g.serials.empty();
     for (;;) {
-        const auto boards = bus.fresh().scan(serials);
+        Bus& look = bus.fresh();
+        const auto boards = look.scan(serials);
         bool ok = false;
         if (!g.serials.empty() || !g.paths.empty()) {
             Invocation inv;
@@ -195,7 +196,7 @@ void wait_for_boards(Bus& bus, const GlobalOptions& g) {
         } else {
             for (const auto& b : boards) ok = ok || matches(b, g);
         }
-        if (ok) return;
+        if (ok) return look;
         if (!forever && std::chrono::steady_clock::now() >= deadline) {
             throw Failure(Exit::NoBoard,
                           "no matching board appeared within " + std::to_string(*g.wait_seconds) + " s");

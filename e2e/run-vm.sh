@@ -93,11 +93,7 @@ busybox_bin=$(command -v busybox)
 
 # ---------------------------------------------------------------------------
 # The kernel and its modules, cached between runs.
-cache=${GADGETDFU_VM_CACHE:-}
-if [ -z "$cache" ]; then
-  if [ "$(id -u)" = 0 ]; then cache=/var/cache/gadgetdfu-vm
-  else cache=${XDG_CACHE_HOME:-$HOME/.cache}/gadgetdfu-vm; fi
-fi
+cache=$(vm_cache_dir)
 mkdir -p "$cache" || die "cannot create the VM cache $cache"
 # Load order matters: busybox insmod does not resolve dependencies.
 modules=(usb-common usbcore udc-core dummy_hcd gadgetfs brd)
@@ -150,31 +146,10 @@ prepare_kernel() {
   mv "$kdir.tmp" "$kdir"
 }
 
-# The bzImage spends about 7 s of a TCG boot decompressing itself. The ELF
-# kernel inside it boots directly (PVH entry), so it is unpacked once.
-prepare_vmlinux() {
-  [ -f "$kdir/vmlinux" ] && return 0
-  command -v xz >/dev/null || return 0
-  local off
-  off=$(LC_ALL=C grep -aboP -m1 '\xfd7zXZ\x00' "$kdir/vmlinuz" | cut -d: -f1)
-  [ -n "$off" ] || return 0
-  # tail stops on SIGPIPE once xz has read the one stream: only xz's status counts.
-  local xz_rc
-  set +e
-  tail -c "+$((off + 1))" "$kdir/vmlinuz" | xz -dc --single-stream >"$kdir/vmlinux.tmp" 2>/dev/null
-  xz_rc=${PIPESTATUS[1]}
-  set -e
-  if [ "$xz_rc" = 0 ] && [ "$(head -c 4 "$kdir/vmlinux.tmp" | od -An -tx1 | tr -d ' ')" = 7f454c46 ]; then
-    mv "$kdir/vmlinux.tmp" "$kdir/vmlinux"
-  else
-    rm -f "$kdir/vmlinux.tmp"
-  fi
-}
-
 exec 9>"$cache/.lock"
 flock 9
 prepare_kernel
-prepare_vmlinux
+prepare_vmlinux "$kdir/vmlinuz" "$kdir/vmlinux"
 flock -u 9
 [ "$prepare_only" = 0 ] || { echo "$kdir"; exit 0; }
 kernel=$kdir/vmlinuz
@@ -234,17 +209,9 @@ pack_initramfs "$work/initramfs.cpio"
 # ---------------------------------------------------------------------------
 # Boot. The test's status leaves QEMU through isa-debug-exit: the guest writes
 # byte N to port 0xf4 and QEMU exits with 2N+1.
-if [ -z "$log" ]; then
-  log=$(mktemp "${TMPDIR:-/tmp}/gadgetdfu-e2e-$test_name.XXXXXX.log")
-  log_is_temp=1
-else
-  mkdir -p "$(dirname "$log")"
-  log_is_temp=0
-fi
-# The console without the firmware's terminal escapes and the serial CRs.
+open_log gadgetdfu-e2e
 console() {
-  sed -u -e 's/\x1b[^a-zA-Z]*[a-zA-Z]//g' -e 's/\r$//' \
-    | if [ "$quiet" = 1 ]; then cat >"$log"; else tee "$log"; fi
+  clean_console | if [ "$quiet" = 1 ]; then cat >"$log"; else tee "$log"; fi
 }
 
 start=$(date +%s.%N)

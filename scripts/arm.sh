@@ -2,10 +2,13 @@
 # The board builds and the packages, from scratch:
 #   - cross builds for armhf (static daemon) and arm64, each with its unit
 #     suite run by ctest under qemu-user;
-#   - the Debian packages: gadgetdfu for armhf and arm64, dfuctl for the
-#     build machine (amd64);
+#   - the Debian packages: gadgetdfu for armhf and arm64, gadgetdfu and
+#     dfuctl for the build machine (amd64), all from plain configures (the
+#     prefix defaults to /usr);
 #   - installation into staging directories and checks of the layout, the
-#     binaries' architecture, the packages and the systemd unit.
+#     binaries' architecture, the packages (lintian: no errors, no warnings),
+#     the systemd units (verify, exposure at most 2.0) and the tmpfiles.d
+#     entry.
 #
 # Usage: scripts/arm.sh [BUILD_ROOT]     (default: build-arm/ in the repository)
 # Needs what scripts/deps.sh installs; no network. Exits non-zero on any failure.
@@ -42,6 +45,9 @@ need qemu-aarch64-static qemu-user-static
 need readelf binutils
 need dpkg-deb dpkg
 need dpkg-shlibdeps dpkg-dev
+need lintian lintian
+need systemd-analyze systemd
+need systemd-tmpfiles systemd
 [ -f /usr/src/googletest/CMakeLists.txt ] || die "/usr/src/googletest is missing (Debian package googletest)"
 generator=()
 command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
@@ -61,7 +67,8 @@ run_logged() {  # log name, command...
   fi
 }
 
-common=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr)
+# No prefix: the default (/usr) is what a board and the packages need.
+common=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 
 # ---- Cross builds and their unit suites -------------------------------------------------------
 
@@ -96,12 +103,12 @@ done
 
 # ---- dfuctl for the build machine ---------------------------------------------------------------
 
-say "host: build dfuctl and its package"
+say "host: build the daemon and dfuctl and their packages"
 t=$(date +%s.%N)
 host_build=$root/host
 run_logged host-configure cmake -S "$repo" -B "$host_build" "${generator[@]}" "${common[@]}" -DGADGETDFU_BUILD_TESTS=OFF
-run_logged host-build cmake --build "$host_build" -j "$jobs" --target dfuctl
-run_logged host-package cpack --config "$host_build/CPackConfig.cmake"
+run_logged host-build cmake --build "$host_build" -j "$jobs" --target gadgetdfu dfuctl
+run_logged host-package cpack -G DEB --config "$host_build/CPackConfig.cmake"
 ok "built and packaged in $(seconds_since "$t") s"
 
 host_arch=$(dpkg --print-architecture)
@@ -110,6 +117,7 @@ version=$(sed -n 's/^project(gadgetdfu VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeL
 deb_armhf=$root/armhf/packages/gadgetdfu_${version}_armhf.deb
 deb_arm64=$root/arm64/packages/gadgetdfu_${version}_arm64.deb
 deb_host=$host_build/packages/dfuctl_${version}_${host_arch}.deb
+deb_daemon_host=$host_build/packages/gadgetdfu_${version}_${host_arch}.deb
 
 # ---- Installation into staging directories ---------------------------------------------------
 
@@ -131,9 +139,14 @@ expect_files() {  # what, directory, expected paths...
 }
 
 unit=usr/lib/systemd/system/gadgetdfu.service
-daemon_files=(usr/sbin/gadgetdfu "$unit")
-host_files=(usr/bin/dfuctl usr/lib/udev/rules.d/70-gadgetdfu.rules usr/share/man/man1/dfuctl.1
-            usr/share/bash-completion/completions/dfuctl usr/share/zsh/vendor-completions/_dfuctl)
+mount_unit=usr/lib/systemd/system/dev-gadget.mount
+tmpfiles=usr/lib/tmpfiles.d/gadgetdfu.conf
+daemon_files=(usr/sbin/gadgetdfu "$unit" "$mount_unit" "$tmpfiles"
+              usr/lib/udev/rules.d/60-gadgetdfu-udc.rules usr/share/man/man8/gadgetdfu.8.gz
+              usr/share/doc/gadgetdfu/copyright usr/share/doc/gadgetdfu/changelog.gz)
+host_files=(usr/bin/dfuctl usr/lib/udev/rules.d/70-gadgetdfu.rules usr/share/man/man1/dfuctl.1.gz
+            usr/share/bash-completion/completions/dfuctl usr/share/zsh/vendor-completions/_dfuctl
+            usr/share/doc/dfuctl/copyright usr/share/doc/dfuctl/changelog.gz)
 
 say "install (DESTDIR) and layout"
 for arch in armhf arm64; do
@@ -168,7 +181,7 @@ expect_elf() {  # file, class, machine
 }
 
 # What the packages hold, unpacked.
-for deb in "$deb_armhf" "$deb_arm64" "$deb_host"; do
+for deb in "$deb_armhf" "$deb_arm64" "$deb_host" "$deb_daemon_host"; do
   [ -f "$deb" ] || die "package missing: $deb"
 done
 mkdir -p "$root/stage/deb-armhf" "$root/stage/deb-arm64" "$root/stage/deb-host"
@@ -254,12 +267,12 @@ expect_deb_files() {  # deb, expected paths...
   fi
 }
 
-for deb in "$deb_armhf" "$deb_arm64" "$deb_host"; do
+for deb in "$deb_armhf" "$deb_arm64" "$deb_host" "$deb_daemon_host"; do
   dpkg-deb -I "$deb" >"$logs/$(basename "$deb").info" || bad "dpkg-deb -I $deb"
   dpkg-deb -c "$deb" >"$logs/$(basename "$deb").contents" || bad "dpkg-deb -c $deb"
 done
 
-for pair in "armhf:$deb_armhf" "arm64:$deb_arm64"; do
+for pair in "armhf:$deb_armhf" "arm64:$deb_arm64" "$host_arch:$deb_daemon_host"; do
   arch=${pair%%:*}
   deb=${pair#*:}
   expect_field "$deb" Package gadgetdfu
@@ -272,6 +285,7 @@ for pair in "armhf:$deb_armhf" "arm64:$deb_arm64"; do
 done
 expect_field "$deb_armhf" Depends ""
 expect_depends "$deb_arm64" libc6 libstdc\\+\\+6 libgcc-s1
+expect_depends "$deb_daemon_host" libc6 libstdc\\+\\+6 libgcc-s1
 
 expect_field "$deb_host" Package dfuctl
 expect_field "$deb_host" Architecture "$host_arch"
@@ -284,31 +298,73 @@ expect_elf "$root/stage/deb-host/usr/bin/dfuctl" "$(elf_field "$(command -v dpkg
 
 # ---- systemd unit -------------------------------------------------------------------------------
 
-say "systemd unit"
-if command -v systemd-analyze >/dev/null 2>&1; then
-  # Checked as installed, with the daemon's path mapped into the staging
-  # directory (verify requires each command to exist). Any message counts.
-  verify_dir=$root/stage/verify
-  mkdir -p "$verify_dir"
-  sed "s|^ExecStart=/usr/sbin/gadgetdfu\$|ExecStart=$root/stage/armhf/usr/sbin/gadgetdfu|" \
-    "$root/stage/armhf/$unit" >"$verify_dir/gadgetdfu.service"
-  status=0
-  out=$(systemd-analyze verify "$verify_dir/gadgetdfu.service" 2>&1) || status=$?
-  if [ "$status" -eq 0 ] && [ -z "$out" ]; then
-    ok "systemd-analyze verify: clean"
+say "systemd units and tmpfiles.d"
+# Checked as installed, with the daemon's path mapped into the staging
+# directory (verify requires each command to exist). Any message counts.
+verify_dir=$root/stage/verify
+mkdir -p "$verify_dir"
+sed "s|^ExecStart=/usr/sbin/gadgetdfu\$|ExecStart=$root/stage/armhf/usr/sbin/gadgetdfu|" \
+  "$root/stage/armhf/$unit" >"$verify_dir/gadgetdfu.service"
+cp "$root/stage/armhf/$mount_unit" "$verify_dir/"
+status=0
+out=$(cd "$verify_dir" && systemd-analyze verify ./gadgetdfu.service ./dev-gadget.mount 2>&1) || status=$?
+if [ "$status" -eq 0 ] && [ -z "$out" ]; then
+  ok "systemd-analyze verify: clean (gadgetdfu.service, dev-gadget.mount)"
+else
+  bad "systemd-analyze verify (status $status): $out"
+fi
+
+# The exposure of the shipped unit, as systemd rates it (0 = fully confined,
+# 10 = unconfined): at most 2.0.
+status=0
+out=$(systemd-analyze security --offline=true --no-pager "$root/stage/armhf/$unit" 2>&1) || status=$?
+exposure=$(printf '%s\n' "$out" | sed -n 's/.*Overall exposure level for gadgetdfu.service: \([0-9.]*\).*/\1/p')
+if [ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }'; then
+  ok "exposure of gadgetdfu.service: $exposure (at most 2.0)"
+else
+  bad "exposure of gadgetdfu.service: '${exposure:-none}' (status $status), want at most 2.0"
+  printf '%s\n' "$out" | grep '✗' | sed 's/^/      /' >&2 || true
+fi
+
+# The tmpfiles.d entry, applied to an empty root: /tmp/firmware, empty,
+# root's, mode 0600. (Owner and mode need root to set.)
+if [ "$(id -u)" -eq 0 ]; then
+  tmp_root=$root/stage/tmpfiles
+  mkdir -p "$tmp_root/tmp"
+  chmod 1777 "$tmp_root/tmp"
+  systemd-tmpfiles --root="$tmp_root" --create "$root/stage/armhf/$tmpfiles" >"$logs/tmpfiles.log" 2>&1 || true
+  got=$(stat -c '%F %s %U:%G %a' "$tmp_root/tmp/firmware" 2>&1 || true)
+  if [ "$got" = "regular empty file 0 root:root 600" ]; then
+    ok "tmpfiles.d: /tmp/firmware is $got"
   else
-    bad "systemd-analyze verify (status $status): $out"
+    bad "tmpfiles.d: /tmp/firmware is '$got' (log: $logs/tmpfiles.log)"
   fi
 else
-  echo "   skipped: systemd-analyze is not installed (package systemd)"
+  echo "   skipped: the tmpfiles.d check needs root"
 fi
+
+# ---- lintian ------------------------------------------------------------------------------
+
+# Every package: no error and no warning (an accepted one is overridden in
+# the package, with its reason). The tags are logged, infos included.
+say "lintian"
+for deb in "$deb_armhf" "$deb_arm64" "$deb_daemon_host" "$deb_host"; do
+  log=$logs/lintian-$(basename "$deb" .deb).log
+  if lintian --fail-on error,warning --info --display-info --show-overrides "$deb" >"$log" 2>&1; then
+    ok "$(basename "$deb"): $(grep -cE '^[IPO]: ' "$log" || true) info/override tag(s), no errors or warnings"
+  else
+    bad "$(basename "$deb"): lintian (log: $log)"
+    grep -E '^[EW]: ' "$log" | sed 's/^/      /' >&2 || true
+  fi
+done
 
 # ---- Summary ----------------------------------------------------------------------------------
 
 say "summary"
 printf '   unit suite armhf (qemu-arm):     %s s\n' "${suite_time[armhf]}"
 printf '   unit suite arm64 (qemu-aarch64): %s s\n' "${suite_time[arm64]}"
-printf '   packages: %s\n' "${deb_armhf#"$root"/}" "${deb_arm64#"$root"/}" "${deb_host#"$root"/}"
+printf '   packages: %s\n' "${deb_armhf#"$root"/}" "${deb_arm64#"$root"/}" "${deb_daemon_host#"$root"/}" \
+  "${deb_host#"$root"/}"
 printf '   total: %s s on %s cores\n' "$(seconds_since "$script_start")" "$jobs"
 if [ "$failures" -ne 0 ]; then
   echo "arm.sh: $failures check(s) failed" >&2

@@ -12,6 +12,12 @@ packages=(
   qemu-user-static g++-arm-linux-gnueabihf g++-aarch64-linux-gnu
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 m4 make dpkg-dev zip unzip
+  lintian systemd
+  # the board VMs (e2e/systemd): their root file systems, arm64 emulated
+  mmdebstrap arch-test e2fsprogs qemu-utils qemu-system-arm
+  # dfuctl cross-built for the arm64 board VM, against Debian's arm64 libraries
+  libusb-1.0-0-dev:arm64 nettle-dev:arm64 zlib1g-dev:arm64 liblzma-dev:arm64
+  libzstd-dev:arm64 libbz2-dev:arm64
 )
 
 missing=()
@@ -23,5 +29,7 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "Installing: ${missing[*]}"
+# The :arm64 packages need the architecture known to dpkg (multiarch).
+dpkg --print-foreign-architectures | grep -qx arm64 || $sudo dpkg --add-architecture arm64
 $sudo apt-get update -q
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -8,16 +8,18 @@
 #   - dfuctl for Windows with its unit suite under Wine, and its zip,
 #   - the fuzz targets for a bounded time,
 #   - the end-to-end tests in a VM (real gadgetfs), for the native daemon and
-#     for the static armhf daemon under qemu-arm.
+#     for the static armhf daemon under qemu-arm,
+#   - the board as deployed: the packages (amd64, arm64) on Debian VMs that
+#     boot with systemd, and the field set-up over USB/IP.
 # Usage: scripts/test.sh [STAGE...]   (default: all stages)
-# Stages: unit asan tsan arm windows fuzz e2e e2e-arm
+# Stages: unit asan tsan arm windows fuzz e2e e2e-arm board
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 out="$root/build/ci"
 jobs=$(nproc)
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(unit asan tsan arm windows fuzz e2e e2e-arm)
+[ ${#stages[@]} -eq 0 ] && stages=(unit asan tsan arm windows fuzz e2e e2e-arm board)
 
 "$root/scripts/deps.sh" || { echo "dependency installation failed"; exit 1; }
 
@@ -104,10 +106,36 @@ stage_e2e_arm() {
       -j "$jobs" --output-on-failure
 }
 
+# The board as deployed (e2e/systemd): the daemon's and dfuctl's packages
+# for amd64 and arm64 (arm64 cross-built against Debian's arm64 libraries,
+# installed through multiarch), then e2e.deployed_amd64, e2e.deployed_arm64
+# and e2e.field. The VMs' root file systems are built once and cached.
+stage_board() {
+  local amd64="$out/board/amd64" arm64="$out/board/arm64" debs_amd64 debs_arm64
+  local packaging=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DGADGETDFU_BUILD_TESTS=OFF
+                   -DCMAKE_INSTALL_PREFIX=/usr "-DGADGETDFU_PACKAGE_COMPONENTS=daemon;host")
+  rm -rf "$out/board"
+  cmake -S "$root" -B "$arm64" -G Ninja "${packaging[@]}" -DGADGETDFU_BUILD_DFUCTL=ON \
+      --toolchain "$root/e2e/systemd/toolchain-arm64-multiarch.cmake" &&
+    cmake --build "$arm64" -j "$jobs" --target gadgetdfu dfuctl &&
+    (cd "$arm64" && cpack -G DEB -B "$arm64/packages") || return 1
+  debs_arm64=$(ls "$arm64"/packages/*.deb | paste -sd';')
+  # The e2e tests are registered in the amd64 build, which makes its
+  # packages first.
+  cmake -S "$root" -B "$amd64" -G Ninja "${packaging[@]}" -DGADGETDFU_E2E=ON \
+      "-DGADGETDFU_E2E_BOARD_DEBS_ARM64=$debs_arm64" &&
+    cmake --build "$amd64" -j "$jobs" --target gadgetdfu dfuctl &&
+    (cd "$amd64" && cpack -G DEB -B "$amd64/packages") || return 1
+  debs_amd64=$(ls "$amd64"/packages/*.deb | paste -sd';')
+  cmake "$amd64" "-DGADGETDFU_E2E_BOARD_DEBS_AMD64=$debs_amd64" >/dev/null &&
+    ctest --test-dir "$amd64" -L e2e -R '^e2e\.(deployed_|field)' -j "$jobs" --output-on-failure
+}
+
 for s in "${stages[@]}"; do
   case $s in
     unit|asan|tsan|arm|windows|fuzz|e2e) run_stage "$s" "stage_$s" ;;
     e2e-arm) run_stage "$s" stage_e2e_arm ;;
+    board) run_stage "$s" stage_board ;;
     *) echo "unknown stage: $s"; exit 64 ;;
   esac
 done

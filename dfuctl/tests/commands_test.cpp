@@ -39,6 +39,26 @@ TEST(Commands, InfoAsksTheFourQueriesAndPrintsTheirAnswers) {
               "serial                  abcdef01\n");
 }
 
+TEST(Commands, RequestsABoardToolAnswersWaitLongerThanItsLimit) {
+    // The board gives its tools 10 s: their requests wait 12 s by default,
+    // the others 5 s; --timeout holds for every request.
+    struct Case {
+        std::vector<const char*> args;
+        std::vector<unsigned> timeouts;  // version, flash size, wear, serial
+    };
+    const Case cases[] = {
+        {{"info"}, {5000, 12000, 12000, 12000}},
+        {{"--timeout", "3000", "info"}, {3000, 3000, 3000, 3000}},
+        {{"--timeout", "20000", "info"}, {20000, 20000, 20000, 20000}},
+    };
+    for (const Case& c : cases) {
+        FakeBus bus;
+        auto& board = bus.add("abcdef01");
+        ASSERT_EQ(run_command(bus, c.args).status, 0);
+        EXPECT_EQ(board.timeouts, c.timeouts) << c.args.front();
+    }
+}
+
 TEST(Commands, UploadConfiguresOpensAndStreamsTheImage) {
     FakeBus bus;
     auto& board = bus.add("abcdef01");
@@ -288,6 +308,22 @@ TEST(Commands, FlashRebootsOnlyAfterAMatchingReadBack) {
 
 // At full speed a bulk packet holds 64 bytes, so an image of whole 64-byte
 // packets needs the second closing packet that 512-byte packets would not.
+TEST(Commands, WaitRunsTheCommandOnTheLookThatFoundTheBoard) {
+    // Right after the daemon restarted, the board is back on the bus but not
+    // yet in the context dfuctl opened at its start (its hot-plug event is
+    // still on the way): the command must not fall back to that context.
+    FakeBus started, later;
+    later.add("abcdef01");
+    started.fresh_look = &later;
+    for (const char* command : {"list", "info"}) {
+        const auto r = run_command(started, {"--wait=20", command});
+        EXPECT_EQ(r.status, 0) << command << ": " << r.err;
+        EXPECT_NE(r.out.find(command == std::string("list") ? "abcdef01" : "v1.4"), std::string::npos)
+            << command << ": " << r.out;
+    }
+    EXPECT_EQ(started.clock, SteadyTime{}) << "it waited although the board was there";
+}
+
 TEST(Commands, FullSpeedBoardIsUploadedInItsPacketSizeWithAWarning) {
     FakeBus bus;
     auto& board = bus.add("abcdef01");

@@ -55,6 +55,7 @@ public:
     std::map<std::uint32_t, std::vector<std::uint8_t>> replies;
     // Every control transfer and SET_CONFIGURATION, in order.
     std::vector<ControlRequest> requests;
+    std::vector<unsigned> timeouts;  // of each control request, ms
     std::vector<int> configurations;
     // The next control transfer fails with this libusb error; with
     // `gone_on_failure` the board is unplugged as it fails.
@@ -163,6 +164,7 @@ public:
     // Like a libusb context without udevd, the bus shows a rebooted board
     // only to a fresh look.
     Bus& fresh() override {
+        if (fresh_look != nullptr) return *fresh_look;
         for (auto& b : boards) {
             if (b.back_at && clock >= *b.back_at) {
                 b.back_at.reset();
@@ -175,6 +177,9 @@ public:
 
     SteadyTime clock{};
     std::deque<FakeBoard> boards;
+    // When set, a fresh look is this other bus: a context opened later,
+    // which sees boards this one does not know of yet.
+    FakeBus* fresh_look = nullptr;
 
 private:
     // The pipes stay the board's, so that tests can look at them afterwards.
@@ -200,7 +205,8 @@ private:
     public:
         explicit Link(FakeBoard& board) : b_(board) {}
         int control(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                    std::span<std::uint8_t> data, unsigned) override {
+                    std::span<std::uint8_t> data, unsigned timeout_ms) override {
+            b_.timeouts.push_back(timeout_ms);
             return b_.control(type, request, value, index, data);
         }
         int set_configuration(int configuration) override {

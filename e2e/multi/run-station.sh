@@ -108,9 +108,8 @@ root=$work/root
 pids=()
 keep_logs=0
 cleanup() {
-  local rc=$? p
-  for p in ${pids[@]+"${pids[@]}"}; do kill "$p" 2>/dev/null || true; done
-  for p in ${pids[@]+"${pids[@]}"}; do wait "$p" 2>/dev/null || true; done
+  local rc=$?
+  stop_vms
   [ "$keep_logs" = 1 ] && [ -d "$work/logs" ] && echo "$me: console logs kept in $work/logs"
   [ "$keep_logs" = 1 ] || rm -rf "$work"
   [ "$keep_logs" = 0 ] || rm -rf "$root" "$work/initramfs.cpio"
@@ -171,7 +170,6 @@ done
 mkdir -p "$work/logs"
 [ -z "$log_dir" ] || { mkdir -p "$log_dir"; rm -f "$log_dir"/host.log "$log_dir"/board*.log; }
 logs=${log_dir:-$work/logs}
-clean() { sed -u -e 's/\x1b[^a-zA-Z]*[a-zA-Z]//g' -e 's/\r$//'; }
 qemu_common=(-accel tcg -cpu max -smp 1 -m "$memory" -nodefaults -no-user-config -display none
              -monitor none -no-reboot -kernel "$kernel" -initrd "$work/initramfs.cpio")
 # no_timer_check: on a busy machine a TCG guest can fail the kernel's early
@@ -202,16 +200,15 @@ set +e
 timeout --kill-after=10 "$timeout_s" qemu-system-x86_64 "${qemu_common[@]}" -serial stdio \
   -device isa-debug-exit,iobase=0xf4,iosize=0x04 "${host_net[@]}" \
   -append "$append e2e.role=host" </dev/null 2>&1 \
-  | clean | if [ "$quiet" = 1 ]; then cat >"$logs/host.log"; else tee "$logs/host.log"; fi
+  | clean_console | if [ "$quiet" = 1 ]; then cat >"$logs/host.log"; else tee "$logs/host.log"; fi
 qemu_rc=${PIPESTATUS[0]}
 set -e
 elapsed=$(echo "$start $(date +%s.%N)" | awk '{printf "%.1f", $2 - $1}')
 
 decode_status "$qemu_rc" "$logs/host.log" "the host VM"
-for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
-pids=()
+stop_vms
 for i in $(seq 1 "$boards"); do
-  clean <"$logs/board$i.log" >"$logs/board$i.tmp" && mv "$logs/board$i.tmp" "$logs/board$i.log"
+  clean_console <"$logs/board$i.log" >"$logs/board$i.tmp" && mv "$logs/board$i.tmp" "$logs/board$i.log"
   [ -s "$logs/board$i.qemu" ] || rm -f "$logs/board$i.qemu"
   sed -n 's/^=== e2e: \(board .* ready .*\) ===$/  \1/p' "$logs/board$i.log"
 done

@@ -4,6 +4,14 @@
 # the functions that use them, `test_script`, `files` and `envs`.
 
 die() { echo "$me: $*" >&2; exit 125; }
+
+# The VMs' cache (kernels, root file systems): $GADGETDFU_VM_CACHE, else
+# /var/cache/gadgetdfu-vm for root, ~/.cache/gadgetdfu-vm for others.
+vm_cache_dir() {
+  if [ -n "${GADGETDFU_VM_CACHE:-}" ]; then echo "$GADGETDFU_VM_CACHE"
+  elif [ "$(id -u)" = 0 ]; then echo /var/cache/gadgetdfu-vm
+  else echo "${XDG_CACHE_HOME:-$HOME/.cache}/gadgetdfu-vm"; fi
+}
 usage() { sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'; }
 
 # A test can state what it needs in its own header: "# e2e-NAME: NUMBER".
@@ -61,9 +69,10 @@ pack_initramfs() {
 }
 
 # Sets `status` from QEMU's exit code RC and the console log LOG: the test's
-# status leaves QEMU through isa-debug-exit (byte N gives 2N+1); 124 when
-# the VM (named WHAT in the message) ran out of time, 125 when QEMU ended
-# without a test status.
+# status leaves QEMU through isa-debug-exit (byte N gives 2N+1), or, from a
+# VM that powers itself off after its test (QEMU exits with 0), through the
+# console's closing line; 124 when the VM (named WHAT in the message) ran
+# out of time, 125 when QEMU ended without a test status.
 decode_status() {
   local rc=$1 console_log=$2 what=$3 marker
   marker=$(sed -n 's/^=== e2e: .* exited with status \([0-9]*\) .*===.*/\1/p' "$console_log" | tail -n1)
@@ -72,8 +81,56 @@ decode_status() {
     echo "$me: $test_name: $what did not finish within ${timeout_s}s"
   elif [ $((rc % 2)) = 1 ]; then
     status=$(( (rc - 1) / 2 ))
+  elif [ "$rc" = 0 ] && [ -n "$marker" ]; then
+    status=$marker
   else
     status=125
     echo "$me: $test_name: QEMU ended with status $rc and no test status"
   fi
+}
+
+# prepare_vmlinux BZIMAGE VMLINUX: the bzImage spends about 7 s of a TCG boot
+# decompressing itself. The ELF kernel inside it boots directly (PVH entry),
+# so it is unpacked once into VMLINUX (nothing happens when that cannot be
+# done; the caller then boots BZIMAGE).
+prepare_vmlinux() {
+  local bz=$1 out=$2 off xz_rc
+  [ -f "$out" ] && return 0
+  command -v xz >/dev/null || return 0
+  off=$(LC_ALL=C grep -aboP -m1 '\xfd7zXZ\x00' "$bz" | cut -d: -f1)
+  [ -n "$off" ] || return 0
+  # tail stops on SIGPIPE once xz has read the one stream: only xz's status counts.
+  set +e
+  tail -c "+$((off + 1))" "$bz" | xz -dc --single-stream >"$out.tmp" 2>/dev/null
+  xz_rc=${PIPESTATUS[1]}
+  set -e
+  if [ "$xz_rc" = 0 ] && [ "$(head -c 4 "$out.tmp" | od -An -tx1 | tr -d ' ')" = 7f454c46 ]; then
+    mv "$out.tmp" "$out"
+  else
+    rm -f "$out.tmp"
+  fi
+}
+
+# open_log PREFIX: sets `log` (the console log) and `log_is_temp`: the
+# --log file given (its folder made), else a temporary file named after
+# PREFIX, which the launcher removes when the test passed.
+open_log() {
+  if [ -z "$log" ]; then
+    log=$(mktemp "${TMPDIR:-/tmp}/$1-$test_name.XXXXXX.log")
+    log_is_temp=1
+  else
+    mkdir -p "$(dirname "$log")"
+    log_is_temp=0
+  fi
+}
+
+# The console without the firmware's terminal escapes and the serial CRs.
+clean_console() { sed -u -e 's/\x1b[^a-zA-Z]*[a-zA-Z]//g' -e 's/\r$//'; }
+
+# stop_vms: ends the VMs started in the background (their ids in `pids`).
+stop_vms() {
+  local p
+  for p in ${pids[@]+"${pids[@]}"}; do kill "$p" 2>/dev/null || true; done
+  for p in ${pids[@]+"${pids[@]}"}; do wait "$p" 2>/dev/null || true; done
+  pids=()
 }
