@@ -271,6 +271,11 @@ DownloadResult download_stream(BulkPipe& pipe, std::uint64_t length, const Write
             if (r->status != TransferStatus::Completed && !cancelled) {
                 fail(pipe, r->status, o, result.bytes + r->actual, kEndpoint);
             }
+            if (!bounded && result.bytes + r->actual > o.most) {
+                throw Failure(Exit::Protocol, o.board + " sent more than " + std::to_string(o.most) +
+                                                  " bytes during the " + o.operation +
+                                                  ", more than any image has: it does not stop sending");
+            }
             if (r->actual > 0) {
                 write(pipe.buffer(r->slot).first(r->actual));
                 result.bytes += r->actual;

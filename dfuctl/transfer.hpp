@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include <gadgetdfu/protocol.h>
+
 #include "exit_codes.hpp"
 #include "progress.hpp"
 
@@ -85,6 +87,9 @@ struct StreamOptions {
     std::string operation;                          // "upload", "download", "verify"
     std::chrono::milliseconds stall_timeout{5000};  // upload: no transfer finished for this long
     std::chrono::milliseconds idle{2000};           // download: no data for this long ends it
+    // Download without a length: a board that sends more than the largest
+    // image a request can name never stops sending.
+    std::uint64_t most = gadgetdfu::kMaxDownloadLength;
     std::size_t packet_size = 512;                  // bulk packet size of the link's speed
     NowFn now;
     std::function<void(std::uint64_t)> progress;  // bytes done so far

@@ -224,12 +224,7 @@ void LibusbBulkPipe::cancel(std::size_t slot) {
 
 bool LibusbBulkPipe::device_present() { return still_attached(handle_, 500); }
 
-DescriptorInfo read_descriptors(libusb_device* dev, const std::string& label) {
-    libusb_device_descriptor dd{};
-    int rc = libusb_get_device_descriptor(dev, &dd);
-    if (rc != 0)
-        throw Failure(exit_for_libusb_error(rc),
-                      std::string("cannot read the device descriptor: ") + libusb_strerror(rc));
+DescriptorInfo convert_descriptors(const libusb_device_descriptor& dd, const libusb_config_descriptor* cfg) {
     DescriptorInfo info;
     info.id_vendor = dd.idVendor;
     info.id_product = dd.idProduct;
@@ -243,23 +238,7 @@ DescriptorInfo read_descriptors(libusb_device* dev, const std::string& label) {
     info.i_product = dd.iProduct;
     info.i_serial = dd.iSerialNumber;
     info.num_configurations = dd.bNumConfigurations;
-
-    struct ConfigFree {
-        void operator()(libusb_config_descriptor* c) const { libusb_free_config_descriptor(c); }
-    };
-    libusb_config_descriptor* raw = nullptr;
-    rc = libusb_get_active_config_descriptor(dev, &raw);
-    if (rc == LIBUSB_ERROR_NOT_FOUND && dd.bNumConfigurations > 0) {
-        rc = libusb_get_config_descriptor(dev, 0, &raw);  // unconfigured: show the first one
-    }
-    std::unique_ptr<libusb_config_descriptor, ConfigFree> cfg(rc == 0 ? raw : nullptr);
-    if (rc == LIBUSB_ERROR_NO_DEVICE)
-        throw Failure(Exit::Vanished, label + " vanished while its descriptors were read");
-    if (rc != 0 && rc != LIBUSB_ERROR_NOT_FOUND) {
-        throw Failure(exit_for_libusb_error(rc),
-                      std::string("cannot read the configuration descriptor: ") + libusb_strerror(rc));
-    }
-    if (!cfg) return info;
+    if (cfg == nullptr) return info;
     info.has_configuration = true;
     info.configuration_value = cfg->bConfigurationValue;
     info.i_configuration = cfg->iConfiguration;
@@ -285,6 +264,37 @@ DescriptorInfo read_descriptors(libusb_device* dev, const std::string& label) {
         }
     }
     return info;
+}
+
+DescriptorInfo read_descriptors(libusb_device* dev, const std::string& label) {
+    libusb_device_descriptor dd{};
+    int rc = libusb_get_device_descriptor(dev, &dd);
+    if (rc != 0)
+        throw Failure(exit_for_libusb_error(rc),
+                      std::string("cannot read the device descriptor: ") + libusb_strerror(rc));
+
+    struct ConfigFree {
+        void operator()(libusb_config_descriptor* c) const { libusb_free_config_descriptor(c); }
+    };
+    libusb_config_descriptor* raw = nullptr;
+    rc = libusb_get_active_config_descriptor(dev, &raw);
+    if (rc == LIBUSB_ERROR_NOT_FOUND && dd.bNumConfigurations > 0) {
+        rc = libusb_get_config_descriptor(dev, 0, &raw);  // unconfigured: show the first one
+    }
+    std::unique_ptr<libusb_config_descriptor, ConfigFree> cfg(rc == 0 ? raw : nullptr);
+    if (rc == LIBUSB_ERROR_NO_DEVICE)
+        throw Failure(Exit::Vanished, label + " vanished while its descriptors were read");
+    // libusb parses the descriptors the kernel kept from enumeration: an
+    // I/O error here means that their lengths and counts do not add up.
+    if (rc == LIBUSB_ERROR_IO) {
+        throw Failure(Exit::Protocol,
+                      label + " sent a malformed configuration descriptor (libusb cannot parse it)");
+    }
+    if (rc != 0 && rc != LIBUSB_ERROR_NOT_FOUND) {
+        throw Failure(exit_for_libusb_error(rc),
+                      std::string("cannot read the configuration descriptor: ") + libusb_strerror(rc));
+    }
+    return convert_descriptors(dd, cfg.get());
 }
 
 namespace {

@@ -123,6 +123,10 @@ private:
     std::size_t in_flight_ = 0;
 };
 
+// libusb's parsed descriptors as `describe` shows them; `cfg` may be null
+// (no configuration to show).
+DescriptorInfo convert_descriptors(const libusb_device_descriptor& dd, const libusb_config_descriptor* cfg);
+
 // The descriptors of a device as the host read them at enumeration: the
 // device descriptor and the active configuration (the first one while the
 // device is unconfigured). `label` names the board in messages.

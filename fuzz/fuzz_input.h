@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class FuzzInput {
@@ -57,7 +58,15 @@ private:
     std::abort();
 }
 
-#define FUZZ_CHECK(cond, ...)                                    \
-    do {                                                         \
-        if (!(cond)) fuzz_fail(#cond, std::string{__VA_ARGS__}); \
+// The texts of a failed check, one after the other.
+template <typename... Parts>
+std::string fuzz_join(const Parts&... parts) {
+    std::string s;
+    ((s += std::string_view(parts)), ...);
+    return s;
+}
+
+#define FUZZ_CHECK(cond, ...)                                  \
+    do {                                                       \
+        if (!(cond)) fuzz_fail(#cond, fuzz_join(__VA_ARGS__)); \
     } while (0)

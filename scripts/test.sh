@@ -85,7 +85,7 @@ stage_arm() { "$root/scripts/arm.sh" "$out/arm"; }
 # rebuilds the rest.
 stage_windows() { "$root/scripts/windows.sh" "$out/windows"; }
 
-stage_fuzz() { FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" "${FUZZ_SECONDS:-60}"; }
+stage_fuzz() { FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" "${FUZZ_SECONDS:-180}"; }
 
 stage_e2e() {
   [ -d "$out/native" ] || configure_build "$out/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGADGETDFU_E2E=ON

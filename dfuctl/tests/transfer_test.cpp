@@ -211,6 +211,24 @@ TEST(Download, WholeImageOfFullPacketsEndsAfterTheIdlePeriod) {
     EXPECT_LE(board.now(), SteadyTime{} + 3000ms);
 }
 
+// A board whose data never ends is stopped once it has sent more than any
+// image has, before the bytes beyond that are written.
+TEST(Download, WholeImageThatNeverEndsIsCutAtTheLargestImage) {
+    DownloadBoard board(kSlots, kSlotSize);
+    write_image(board, 6 * 512000);
+    Sink sink;
+    StreamOptions o = options(board, "download");
+    o.most = 2 * kSlotSize;
+    try {
+        (void)download_stream(board, 0, sink.fn(), o);
+        FAIL() << "the endless download ended by itself";
+    } catch (const Failure& f) {
+        EXPECT_EQ(f.code(), Exit::Protocol);
+        EXPECT_NE(std::string(f.what()).find("does not stop sending"), std::string::npos) << f.what();
+    }
+    EXPECT_EQ(sink.data.size(), 2 * kSlotSize);
+}
+
 TEST(Download, PauseShorterThanTheIdlePeriodDoesNotEndIt) {
     DownloadBoard board(kSlots, kSlotSize);
     board.write_chunk(512000);
