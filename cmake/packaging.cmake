@@ -112,7 +112,7 @@ endfunction()
 
 if(GADGETDFU_STATIC)
   _gadgetdfu_copyright(gadgetdfu daemon static-daemon)
-  # lintian's tags for a static executable, accepted with their reasons.
+  # lintian's tag for a static executable, accepted with its reason.
   install(FILES ${_deb_dir}/static-daemon.lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
           RENAME gadgetdfu COMPONENT daemon)
 else()

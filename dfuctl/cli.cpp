@@ -89,6 +89,7 @@ Invocation finish(const RawArgs& raw, Command command) {
     inv.raw = raw.raw;
     if (!raw.timeout.empty()) {
         inv.global.timeout_ms = number<unsigned>(raw.timeout, 3600000, "--timeout");
+        inv.global.timeout_given = true;
         if (inv.global.timeout_ms == 0) throw Failure(Exit::Usage, "--timeout must be at least 1 ms");
     }
     switch (command) {
@@ -208,7 +209,7 @@ constexpr GlobalOption kGlobalOptions[] = {
     {"--path", "PATH",
      "Use the board at this bus path, e.g. 1-1 or 1-1.2 (flash: may be given several times)"},
     {"--json", nullptr, "Print one JSON value on standard output, also on failure"},
-    {"--timeout", "MS", "Per control request and per stalled bulk transfer (default 5000)"},
+    {"--timeout", "MS", "Per control request and per stalled bulk transfer (default 5000; 12000 for requests a board tool answers)"},
     {"--quiet", nullptr, "No progress line"},
     {"--progress", "MODE", "Progress on standard error: bar, json (one object per line) or none"},
     {"--log", "FILE", "Append one line per command to FILE"},

@@ -45,6 +45,7 @@ struct GlobalOptions {
     bool json = false;
     bool quiet = false;
     unsigned timeout_ms = 5000;
+    bool timeout_given = false;  // --timeout given: it holds for every request
     ProgressMode progress = ProgressMode::Auto;
     std::string log_file;  // --log: append one line per command ("": none)
     int verbose = 0;       // -v: requests and transfers; -vv: libusb's debug messages too

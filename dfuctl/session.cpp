@@ -2,6 +2,7 @@
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "exit_codes.hpp"
@@ -45,21 +46,23 @@ std::optional<std::vector<std::uint8_t>> Session::control_in_or_stall(std::uint8
                                                                       std::uint16_t value,
                                                                       std::uint16_t index,
                                                                       std::uint16_t length,
-                                                                      const std::string& what) {
+                                                                      const std::string& what,
+                                                                      unsigned timeout_ms) {
+    if (timeout_ms == 0) timeout_ms = options_.timeout_ms;
     std::vector<std::uint8_t> buf(length);
     trace_request(type, request, value, index, length, what);
-    const int rc = link_->control(type, request, value, index, buf, options_.timeout_ms);
+    const int rc = link_->control(type, request, value, index, buf, timeout_ms);
     trace_result(rc, true, buf);
     if (rc == LIBUSB_ERROR_PIPE) return std::nullopt;
-    if (rc < 0) control_failure(rc, what);
+    if (rc < 0) control_failure(rc, what, timeout_ms);
     buf.resize(static_cast<std::size_t>(rc));
     return buf;
 }
 
 std::vector<std::uint8_t> Session::control_in(std::uint8_t type, std::uint8_t request, std::uint16_t value,
                                               std::uint16_t index, std::uint16_t length,
-                                              const std::string& what) {
-    auto r = control_in_or_stall(type, request, value, index, length, what);
+                                              const std::string& what, unsigned timeout_ms) {
+    auto r = control_in_or_stall(type, request, value, index, length, what, timeout_ms);
     if (!r) throw Failure(Exit::Protocol, stalled_message(what));
     return std::move(*r);
 }
@@ -76,8 +79,11 @@ void Session::control_out(std::uint8_t type, std::uint8_t request, std::uint16_t
 std::vector<std::uint8_t> Session::vendor(std::uint32_t command, std::uint8_t request, std::uint16_t value,
                                           std::uint16_t index) {
     if (request == 0) request = static_cast<std::uint8_t>(command);
+    const unsigned timeout_ms = gadgetdfu::waits_on_board(command) && !options_.timeout_given
+                                    ? std::max(options_.timeout_ms, kBoardToolWaitMs)
+                                    : options_.timeout_ms;
     auto reply = control_in(gadgetdfu::kVendorRequestIn, request, value, index, reply_request_length(command),
-                            std::string(command_name(command)));
+                            std::string(command_name(command)), timeout_ms);
     check_reply(command, reply);
     return reply;
 }
@@ -119,7 +125,8 @@ std::vector<std::uint8_t> Session::prepare_stream(std::uint32_t command,
     return vendor(command, request.bRequest, request.wValue, request.wIndex);
 }
 
-void Session::control_failure(int rc, const std::string& what) {
+void Session::control_failure(int rc, const std::string& what, unsigned timeout_ms) {
+    if (timeout_ms == 0) timeout_ms = options_.timeout_ms;
     // A board pulled mid-request often shows as a plain I/O error first.
     if (rc == LIBUSB_ERROR_IO && !link_->still_attached(500)) rc = LIBUSB_ERROR_NO_DEVICE;
     const std::string req = what.empty() ? "the request" : what;
@@ -127,7 +134,7 @@ void Session::control_failure(int rc, const std::string& what) {
     case LIBUSB_ERROR_NO_DEVICE:
         throw Failure(Exit::Vanished, label() + " vanished during " + req);
     case LIBUSB_ERROR_TIMEOUT:
-        throw Failure(Exit::Timeout, "timed out after " + std::to_string(options_.timeout_ms) +
+        throw Failure(Exit::Timeout, "timed out after " + std::to_string(timeout_ms) +
                                          " ms waiting for " + label() + " to answer " + req);
     case LIBUSB_ERROR_OVERFLOW:
         throw Failure(Exit::Protocol, label() + " sent more than asked for in reply to " + req);

@@ -71,6 +71,11 @@ public:
     virtual Bus& fresh() { return *this; }
 };
 
+// How long a request that a board tool answers waits by default: longer
+// than the board gives its tools, so that a slow tool's answer, or the
+// board's own answer for a tool it had to stop, still arrives.
+inline constexpr unsigned kBoardToolWaitMs = gadgetdfu::kToolLimitMs + 2000;
+
 class Session {
 public:
     Session(std::unique_ptr<BoardLink> link, BoardEntry board, const GlobalOptions& options);
@@ -81,19 +86,21 @@ public:
     BoardLink& link() { return *link_; }
 
     // Device-to-host control request; empty result on a stall. `what` names
-    // the request in messages ("" for a raw one).
+    // the request in messages ("" for a raw one). `timeout_ms` 0: --timeout.
     std::optional<std::vector<std::uint8_t>> control_in_or_stall(std::uint8_t type, std::uint8_t request,
                                                                  std::uint16_t value, std::uint16_t index,
-                                                                 std::uint16_t length,
-                                                                 const std::string& what);
+                                                                 std::uint16_t length, const std::string& what,
+                                                                 unsigned timeout_ms = 0);
     // The same; a stall is a failure.
     std::vector<std::uint8_t> control_in(std::uint8_t type, std::uint8_t request, std::uint16_t value,
-                                         std::uint16_t index, std::uint16_t length, const std::string& what);
+                                         std::uint16_t index, std::uint16_t length, const std::string& what,
+                                         unsigned timeout_ms = 0);
     void control_out(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
                      std::vector<std::uint8_t> data, const std::string& what);
 
     // One vendor command; the reply is checked before it is returned.
-    // `request` 0: the command number itself.
+    // `request` 0: the command number itself. A command that a board tool
+    // answers waits at least kBoardToolWaitMs unless --timeout was given.
     std::vector<std::uint8_t> vendor(std::uint32_t command, std::uint8_t request = 0, std::uint16_t value = 0,
                                      std::uint16_t index = 0);
 
@@ -115,7 +122,7 @@ public:
                                              const gadgetdfu::DownloadRequest& request);
 
 private:
-    [[noreturn]] void control_failure(int rc, const std::string& what);
+    [[noreturn]] void control_failure(int rc, const std::string& what, unsigned timeout_ms = 0);
 
     std::unique_ptr<BoardLink> link_;
     BoardEntry board_;

@@ -3,12 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -34,161 +35,40 @@ off_t real_lseek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, 
 int real_fsync(int fd) { return ::fsync(fd); }
 FILE* real_fopen(const char* path, const char* mode) { return std::fopen(path, mode); }
 int real_fclose(FILE* stream) { return std::fclose(stream); }
-// ---- Board tools under a time limit ----
+int real_fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+int real_fcntl(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
 
-using steady = std::chrono::steady_clock;
-
-// Starts "/bin/sh -c command" as the leader of a new process group, with its
-// standard output on `out_fd` when that is not -1. Returns the pid, or -1
-// with errno set when the shell could not be started: a failed exec is
-// reported back through a close-on-exec pipe, so that a missing shell reads
-// as a tool that cannot be started, as it does with popen.
-pid_t spawn_tool(const char* command, int out_fd) {
-    int status_pipe[2];
-    if (::pipe2(status_pipe, O_CLOEXEC) != 0) return -1;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        // Only async-signal-safe calls between fork and exec.
-        ::setpgid(0, 0);
-        if (out_fd >= 0) ::dup2(out_fd, STDOUT_FILENO);
-        ::execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
-        const int err = errno;
-        (void)!::write(status_pipe[1], &err, sizeof err);
-        ::_exit(127);
+int real_spawn(pid_t* pid, const char* path, char* const argv[], int out_fd) {
+    posix_spawnattr_t attr;
+    int err = posix_spawnattr_init(&attr);
+    if (err != 0) return err;
+    posix_spawn_file_actions_t actions;
+    err = posix_spawn_file_actions_init(&actions);
+    if (err != 0) {
+        posix_spawnattr_destroy(&attr);
+        return err;
     }
-    ::close(status_pipe[1]);
-    if (pid < 0) {
-        ::close(status_pipe[0]);
-        return -1;
-    }
-    ::setpgid(pid, pid);  // also here, so that a kill cannot come before it
-    int exec_errno = 0;
-    ssize_t n;
-    do {
-        n = ::read(status_pipe[0], &exec_errno, sizeof exec_errno);
-    } while (n < 0 && errno == EINTR);
-    ::close(status_pipe[0]);
-    if (n == static_cast<ssize_t>(sizeof exec_errno)) {
-        int status;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        errno = exec_errno;
-        return -1;
-    }
-    return pid;
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, kWakeSignal);
+    err = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (err == 0) err = posix_spawnattr_setpgroup(&attr, 0);
+    if (err == 0) err = posix_spawnattr_setsigmask(&attr, &none);
+    if (err == 0) err = posix_spawnattr_setsigdefault(&attr, &defaults);
+    if (err == 0 && out_fd >= 0) err = posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
+    if (err == 0) err = posix_spawn(pid, path, &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    return err;
 }
 
-int remaining_ms(steady::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Reaps `pid` by the deadline, killing its process group when it passes.
-// Returns the wait status, or -1 with ETIMEDOUT when the group was killed.
-int reap_tool(pid_t pid, steady::time_point deadline, bool killed) {
-    int status = 0;
-    for (;;) {
-        const pid_t done = ::waitpid(pid, &status, killed ? 0 : WNOHANG);
-        if (done == pid) break;
-        if (done < 0 && errno != EINTR) return -1;
-        if (done == 0 && remaining_ms(deadline) == 0) {
-            ::killpg(pid, SIGKILL);
-            killed = true;
-            continue;
-        }
-        if (done == 0) {
-            const struct timespec pause = {0, 10000000};
-            ::nanosleep(&pause, nullptr);
-        }
-    }
-    if (killed) {
-        errno = ETIMEDOUT;
-        return -1;
-    }
-    return status;
-}
-
-// One running tool whose output is read through a stream. Only the main
-// thread runs tools.
-struct tool {
-    FILE* stream = nullptr;
-    pid_t pid = -1;
-    int fd = -1;
-    steady::time_point deadline;
-    bool killed = false;
-};
-constexpr int kMaxTools = 4;
-tool tools[kMaxTools];
-
-ssize_t tool_read(void* cookie, char* buf, size_t size) {
-    auto* t = static_cast<tool*>(cookie);
-    while (!t->killed) {
-        struct pollfd pfd = {t->fd, POLLIN, 0};
-        const int ready = ::poll(&pfd, 1, remaining_ms(t->deadline));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) {
-            ::killpg(t->pid, SIGKILL);
-            t->killed = true;
-            break;
-        }
-        const ssize_t n = ::read(t->fd, buf, size);
-        if (n < 0 && errno == EINTR) continue;
-        return n;
-    }
-    return 0;  // the output ends where the limit passed
-}
-
-int tool_cookie_close(void* cookie) {
-    auto* t = static_cast<tool*>(cookie);
-    ::close(t->fd);
-    t->fd = -1;
-    return 0;
-}
-
-FILE* real_tool_open(const char* command, unsigned limit_ms) {
-    tool* t = nullptr;
-    for (tool& slot : tools)
-        if (slot.pid < 0) t = &slot;
-    int pipe_fds[2];
-    if (t == nullptr || ::pipe2(pipe_fds, O_CLOEXEC) != 0) return nullptr;
-    const pid_t pid = spawn_tool(command, pipe_fds[1]);
-    ::close(pipe_fds[1]);
-    if (pid < 0) {
-        ::close(pipe_fds[0]);
-        return nullptr;
-    }
-    *t = tool{nullptr, pid, pipe_fds[0], steady::now() + std::chrono::milliseconds(limit_ms), false};
-    static const cookie_io_functions_t io = {tool_read, nullptr, nullptr, tool_cookie_close};
-    t->stream = fopencookie(t, "r", io);
-    if (t->stream == nullptr) {
-        ::close(t->fd);
-        ::killpg(pid, SIGKILL);
-        (void)reap_tool(pid, t->deadline, true);
-        *t = tool{};
-        return nullptr;
-    }
-    return t->stream;
-}
-
-int real_tool_close(FILE* stream) {
-    for (tool& t : tools) {
-        if (t.stream != stream || t.pid < 0) continue;
-        std::fclose(stream);
-        const int status = reap_tool(t.pid, t.deadline, t.killed);
-        const int err = errno;
-        t = tool{};
-        errno = err;
-        return status;
-    }
-    errno = EINVAL;
-    return -1;
-}
-
-int real_tool_run(const char* command, unsigned limit_ms) {
-    const pid_t pid = spawn_tool(command, -1);
-    if (pid < 0) return -1;
-    return reap_tool(pid, steady::now() + std::chrono::milliseconds(limit_ms), false);
-}
+int real_pipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC); }
+int real_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) { return ::poll(fds, nfds, timeout_ms); }
+int real_kill(pid_t pid, int sig) { return ::kill(pid, sig); }
+pid_t real_waitpid(pid_t pid, int* status, int options) { return ::waitpid(pid, status, options); }
+int real_clock_gettime(struct timespec* now) { return ::clock_gettime(CLOCK_MONOTONIC, now); }
 int real_usleep(unsigned int usec) { return ::usleep(usec); }
 int real_nanosleep(const struct timespec* duration) { return ::nanosleep(duration, nullptr); }
 
@@ -205,6 +85,13 @@ int real_thread_create(pthread_t* thread, void* (*start)(void*), void* arg) {
 int real_thread_join(pthread_t thread) { return pthread_join(thread, nullptr); }
 int real_thread_tryjoin(pthread_t thread) { return pthread_tryjoin_np(thread, nullptr); }
 int real_thread_wake(pthread_t thread) { return pthread_kill(thread, kWakeSignal); }
+
+int real_thread_accept_wake() {
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, kWakeSignal);
+    return pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+}
 
 void real_console(console_stream stream, const char* text, size_t len) {
     std::fwrite(text, 1, len, stream == CONSOLE_OUT ? stdout : stderr);
@@ -255,15 +142,21 @@ const os_interface os_real = {
     .fsync = real_fsync,
     .fopen = real_fopen,
     .fclose = real_fclose,
-    .tool_open = real_tool_open,
-    .tool_close = real_tool_close,
-    .tool_run = real_tool_run,
+    .fstat = real_fstat,
+    .fcntl = real_fcntl,
+    .spawn = real_spawn,
+    .pipe = real_pipe,
+    .poll = real_poll,
+    .kill = real_kill,
+    .waitpid = real_waitpid,
+    .clock_gettime = real_clock_gettime,
     .usleep = real_usleep,
     .nanosleep = real_nanosleep,
     .thread_create = real_thread_create,
     .thread_join = real_thread_join,
     .thread_tryjoin = real_thread_tryjoin,
     .thread_wake = real_thread_wake,
+    .thread_accept_wake = real_thread_accept_wake,
     .console = real_console,
     .ep0_event = real_ep0_event,
 };
@@ -280,6 +173,20 @@ void os_prepare_process() {
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;  // no SA_RESTART: the blocked call must return
     sigaction(kWakeSignal, &sa, nullptr);
+    // Blocked before any stream thread exists: threads inherit the mask, and
+    // only the stream threads take it away (thread_accept_wake). A stray
+    // signal from outside then waits in the mask or interrupts a stream
+    // thread's endpoint call, which that thread is built to survive; it never
+    // lands in the main thread's gadgetfs calls.
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, kWakeSignal);
+    pthread_sigmask(SIG_BLOCK, &wake, nullptr);
+
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 void log_out(const char* fmt, ...) {

@@ -1,11 +1,11 @@
 // The seam between the daemon's logic and the operating system.
 //
 // Every call the daemon makes into the system goes through the table `os`:
-// file descriptors (open, close, read, write, select, ioctl, lseek, fsync),
-// "/proc/cpuinfo" (fopen, fclose), the board's tools (started, read and
-// reaped under a time limit),
-// pauses (usleep, nanosleep), the stream threads (create, join, try-join and
-// the wake signal) and every piece of console text. One more entry is no
+// file descriptors (open, close, read, write, select, ioctl, lseek, fsync,
+// fstat, fcntl), "/proc/cpuinfo" (fopen, fclose), processes (spawn, pipe,
+// poll, kill, waitpid) and the clock they are timed by, pauses (usleep,
+// nanosleep), the stream threads (create, join, try-join, the wake signal
+// and its acceptance) and every piece of console text. One more entry is no
 // system call but a trace point: `ep0_event` is called as the event loop takes
 // up each gadgetfs event, so that a simulation knows which event the ep0 calls
 // that follow belong to; the real table does nothing there.
@@ -14,8 +14,10 @@
 // tests point it at a simulated gadgetfs. The table holds no logic of its own.
 #pragma once
 
+#include <poll.h>
 #include <pthread.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -36,17 +38,19 @@ struct os_interface {
     int (*fsync)(int fd);
     FILE* (*fopen)(const char* path, const char* mode);
     int (*fclose)(FILE* stream);
-    // Board tools, each run by "/bin/sh -c" in a process group of its own
-    // and given `limit_ms` from its start to finish. `tool_open` returns a
-    // stream of the tool's standard output (nullptr when it cannot be
-    // started); the stream ends when the output ends or the limit passes,
-    // and then the whole process group is killed. `tool_close` closes the
-    // stream and reaps the tool: its wait status, or -1 with errno ETIMEDOUT
-    // when it was killed for time. `tool_run` runs a tool on the daemon's
-    // own console and waits for it within the limit, with the same result.
-    FILE* (*tool_open)(const char* command, unsigned limit_ms);
-    int (*tool_close)(FILE* stream);
-    int (*tool_run)(const char* command, unsigned limit_ms);
+    int (*fstat)(int fd, struct stat* st);
+    int (*fcntl)(int fd, int cmd, int arg);
+    // posix_spawn of `path` with `argv` as the leader of a new process
+    // group, with every signal at its default action and none blocked (the
+    // daemon's own settings are not inherited), and with standard output on
+    // `out_fd` unless that is -1. 0, or an errno value (a program that could
+    // not be executed included).
+    int (*spawn)(pid_t* pid, const char* path, char* const argv[], int out_fd);
+    int (*pipe)(int fds[2]);  // both ends close-on-exec
+    int (*poll)(struct pollfd* fds, nfds_t nfds, int timeout_ms);
+    int (*kill)(pid_t pid, int sig);
+    pid_t (*waitpid)(pid_t pid, int* status, int options);
+    int (*clock_gettime)(struct timespec* now);  // CLOCK_MONOTONIC
     // Pauses the protocol asks for (usleep) and the short waits of a thread
     // hand-over (nanosleep).
     int (*usleep)(unsigned int usec);
@@ -54,11 +58,14 @@ struct os_interface {
     // Stream threads: created with a stack that holds their buffers; joined,
     // or asked whether they have ended (0, or EBUSY while they run).
     // `thread_wake` interrupts a blocking call of the thread (a read or write
-    // on an endpoint file) so that it looks at its stop flag again.
+    // on an endpoint file) so that it looks at its stop flag again. The wake
+    // signal is blocked in every thread but those that call
+    // `thread_accept_wake`.
     int (*thread_create)(pthread_t* thread, void* (*start)(void*), void* arg);
     int (*thread_join)(pthread_t thread);
     int (*thread_tryjoin)(pthread_t thread);
     int (*thread_wake)(pthread_t thread);
+    int (*thread_accept_wake)();
     // One piece of console text for standard output or standard error.
     void (*console)(console_stream stream, const char* text, size_t len);
     // The trace point described above: the loop takes up an event of `type`.
@@ -68,8 +75,11 @@ struct os_interface {
 extern const os_interface os_real;
 extern const os_interface* os;
 
-// Prepares the real process: line-buffered standard output and the handler of
-// the signal that `thread_wake` sends.
+// Prepares the real process, before any other thread exists: line-buffered
+// standard output; the handler of the signal that `thread_wake` sends,
+// blocked in this thread and so in every thread started from it; and
+// SIGPIPE ignored, so that a console whose reader has gone costs the lines
+// written to it, not the daemon.
 void os_prepare_process();
 
 // Stack size of each stream thread: they keep their transfer buffers (up to

@@ -31,12 +31,15 @@
 // a write or sync fails, a read was cut off), the RX thread halts bulk OUT:
 // a zero-length write on the OUT endpoint file sets the halt (gadgetfs
 // answers EBADMSG), and every later packet is stalled until the host clears
-// it. Only the RX thread may do it: its pending read holds the endpoint.
+// it (CLEAR_FEATURE, which the controller serves, or SET_INTERFACE, which
+// has the RX thread clear it). Only the RX thread may set or clear it: its
+// pending read holds the endpoint.
 #include "transfer.h"
 
 #include <fcntl.h>
 #include <linux/usb/gadgetfs.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -97,6 +100,7 @@ struct rx_status {
     bool reading = false;          // in a read of the OUT endpoint
     uint64_t read_generation = 0;  // `upload_generation` when the read began
     bool halt_requested = false;   // halt bulk OUT at the top of the next pass
+    bool out_halted = false;       // bulk OUT halted by this thread, not cleared since
 };
 rx_status rx;
 bool tx_writing = false;  // in a write of a chunk to the IN endpoint
@@ -168,22 +172,21 @@ void end_download(int file, int fd_in) {  // requires transfer_mutex
 }
 
 // Halts bulk OUT by a "wrong-direction" zero-length write. RX thread only.
-void halt_out(int fd_out) {
+void halt_out(int fd_out) {  // requires transfer_mutex
     uint8_t none = 0;
     (void)os->write(fd_out, &none, 0);  // gadgetfs answers EBADMSG: the halt is set
+    rx.out_halted = true;
 }
 
 // Ends an upload that cannot go on: the file is closed and bulk OUT halted,
 // so that the host learns at its next packet. `what` and `err` say why. A
 // replaced upload is only let go; the new one is not touched.
 void fail_upload(int file, int fd_out, const char* what, int err) {
-    bool ended;
     {
         std::lock_guard<std::mutex> lock(transfer_mutex);
-        ended = release(upload_use, fdFirmware, file, true);
+        if (!release(upload_use, fdFirmware, file, true)) return;
+        halt_out(fd_out);
     }
-    if (!ended) return;
-    halt_out(fd_out);
     log_err("Upload abandoned, bulk OUT halted: %s (%s)\n", what, errno_text(err));
 }
 
@@ -216,6 +219,42 @@ bool rx_behind() {  // requires transfer_mutex
 void close_field(std::atomic<int32_t>* field) {
     const int fd = field->exchange(-1);
     if (fd > 0) os->close(fd);
+}
+
+// Whether SET_INTERFACE has to cut the RX thread's read short to clear the
+// halt: a halt this daemon set stalls every packet, so that read never
+// returns by itself. It is cut off only while its bytes would go nowhere
+// anyway (no upload open, or the read began before the latest upload
+// command); a read that belongs to an open upload is left alone.
+bool rx_waits_behind_own_halt() {  // requires transfer_mutex
+    if (!threadr.started || thread_args.stop.load() != 0) return false;
+    if (!rx.out_halted || !clear_halt_out_pending.load()) return false;
+    return fdFirmware.load() <= 0 || rx.read_generation != upload_generation;
+}
+
+// Opens the image without ever waiting in the open: a FIFO at its path (any
+// local user can make one in /tmp) would hold the open, and ep0 with it,
+// until something opened the other end. Only a regular file or a device node
+// is taken, and then put back into blocking mode. The descriptor, or -1 with
+// errno set (ENXIO for a FIFO or a socket, EISDIR for a folder).
+int open_firmware(int access) {
+    const int fd = os->open(kFirmwarePath, access | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st {};
+    int err = 0;
+    if (os->fstat(fd, &st) != 0) {
+        err = errno;
+    } else if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode) && !S_ISCHR(st.st_mode)) {
+        err = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+        log_err("Refusing %s: neither a regular file nor a device node\n", kFirmwarePath);
+    } else {
+        const int flags = os->fcntl(fd, F_GETFL, 0);
+        if (flags < 0 || os->fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
+    }
+    if (err == 0) return fd;
+    (void)os->close(fd);
+    errno = err;
+    return -1;
 }
 
 }  // namespace
@@ -283,7 +322,16 @@ void request_clear_halts() {
         clear_halt_in_pending.store(true);
         notify_tx_waiter();
     }
-    if (thread_args.fd_out.load() > 0) clear_halt_out_pending.store(true);
+    if (thread_args.fd_out.load() <= 0) return;
+    clear_halt_out_pending.store(true);
+    // Before the host has the acknowledgement, so that its next packet finds
+    // the endpoint cleared. A wake may come just before the read and be lost,
+    // hence the repetition (bounded, like a hand-over).
+    std::unique_lock<std::mutex> lock(transfer_mutex);
+    for (int tries = 0; tries < kHandOverWakes && rx_waits_behind_own_halt(); ++tries) {
+        wake_rx_if_reading();
+        rx_tx_cv.wait_for(lock, std::chrono::milliseconds(2));
+    }
 }
 
 // ---- Opening transfers (main thread) --------------------------------------------
@@ -296,7 +344,7 @@ int open_upload() {
         retire(upload_use, old);
     }
     log_err("Opening blockdevice for writing... \n");
-    const int tfd = os->open(kFirmwarePath, O_WRONLY | O_CLOEXEC);
+    const int tfd = open_firmware(O_WRONLY);
     const int open_errno = errno;
     (void)os->lseek(tfd, 0, SEEK_SET);
     fdFirmware.store(tfd);
@@ -324,7 +372,7 @@ int open_download(uint64_t length) {
         interrupt_sender = retire(download_use, old);
     }
     log_err("Opening blockdevice for reading... \n");
-    const int tfd = os->open(kFirmwarePath, O_RDONLY | O_CLOEXEC);
+    const int tfd = open_firmware(O_RDONLY);
     const int open_errno = errno;
     (void)os->lseek(tfd, 0, SEEK_SET);
     if (length == 0)
@@ -417,6 +465,7 @@ ssize_t write_all(int fd, const uint8_t* buffer, ssize_t length, const char* des
 
 void* rx_thread(void* arg) {
     auto* args = static_cast<io_thread_args*>(arg);
+    (void)os->thread_accept_wake();
     log_err("Starting RX thread: %d\n", static_cast<int>(args->stop.load()));
     const int max_read_fd = std::max(0, static_cast<int>(args->fd_out.load()));
 
@@ -431,7 +480,12 @@ void* rx_thread(void* arg) {
             log_err("RX Thread has no usable endpoint file (%d)\n", fd_out);
             break;
         }
-        if (clear_halt_out_pending.exchange(false)) (void)os->ioctl(fd_out, GADGETFS_CLEAR_HALT, nullptr);
+        if (clear_halt_out_pending.exchange(false)) {
+            (void)os->ioctl(fd_out, GADGETFS_CLEAR_HALT, nullptr);
+            std::lock_guard<std::mutex> lock(transfer_mutex);
+            rx.out_halted = false;
+            rx_tx_cv.notify_all();
+        }
 
         fd_set read_set;
         FD_ZERO(&read_set);
@@ -548,6 +602,7 @@ void* rx_thread(void* arg) {
 
 void* tx_thread(void* arg) {
     auto* args = static_cast<io_thread_args*>(arg);
+    (void)os->thread_accept_wake();
     log_err("Starting TX thread\n");
     const int max_write_fd = std::max(0, static_cast<int>(args->fd_in.load()));
 

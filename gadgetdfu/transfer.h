@@ -34,7 +34,9 @@ void stop_stream_threads();
 void join_stream_threads();
 // SET_INTERFACE: clear the halts of the open endpoint files. The stream
 // thread that owns each endpoint does it at its next pass, so that ep0 never
-// waits behind a read or write that holds the endpoint.
+// waits behind a read or write that holds the endpoint. A read that bulk OUT
+// can no longer end, because this daemon halted it, is cut short first; the
+// call returns once the RX thread has cleared that halt.
 void request_clear_halts();
 
 // ---- Transfer state --------------------------------------------------------------------

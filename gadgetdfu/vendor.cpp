@@ -15,6 +15,7 @@
 #include "gadgetdfu/protocol.h"
 #include "os.h"
 #include "paths.h"
+#include "tool.h"
 #include "transfer.h"
 
 using namespace gadgetdfu;
@@ -23,11 +24,10 @@ namespace {
 
 constexpr const char kFailedToRun[] = "Failed to run command";
 
-// A board tool that has not finished after this long is killed, with all it
-// started, and the command answers as for a tool that cannot be started:
+// A board tool that has not finished after kToolLimitMs is killed, with all
+// it started, and the command answers as for a tool that cannot be started:
 // ep0 is not served while a tool runs.
-constexpr unsigned kToolLimitMs = 10000;
-
+//
 // Looks at a tool's end (the result of tool_close or tool_run): false, after
 // a line that says so, when it was killed for time.
 bool finish_tool(const char* command, int status) {
@@ -164,7 +164,7 @@ void handle_vendor_request(int fd, const usb_ctrlrequest* setup) {
     const ssize_t result = reply_ep0(fd, reply.buffer, length);
     log_err("%s write result= [%d]\n", command.name, static_cast<int>(result));
     if (command.afterwards != nullptr)
-        (void)finish_tool(command.afterwards, os->tool_run(command.afterwards, kToolLimitMs));
+        (void)finish_tool(command.afterwards, tool_run(command.afterwards, kToolLimitMs));
 }
 
 // ---- Device information ---------------------------------------------------------
@@ -189,7 +189,7 @@ void get_eMMC_size(char* buff) {
 }
 
 size_t get_eMMC_properties(char* buffer) {
-    FILE* fp = os->tool_open(kEmmcCommand, kToolLimitMs);
+    FILE* fp = tool_open(kEmmcCommand, kToolLimitMs);
     if (fp == nullptr) {
         log_err("Failed to run command\n");
         buffer[0] = '\0';
@@ -225,7 +225,7 @@ size_t get_eMMC_properties(char* buffer) {
         }
     }
     buffer[read] = '\0';
-    if (!finish_tool(kEmmcCommand, os->tool_close(fp))) {
+    if (!finish_tool(kEmmcCommand, tool_close(fp))) {
         log_err("Failed to run command\n");
         std::memset(buffer, 0, read + 1);
         return 1;
@@ -234,7 +234,7 @@ size_t get_eMMC_properties(char* buffer) {
 }
 
 void read_serial(char* buffer) {
-    FILE* fp = os->tool_open(kSerialCommand, kToolLimitMs);
+    FILE* fp = tool_open(kSerialCommand, kToolLimitMs);
     if (fp == nullptr) {
         log_err("Failed to run command\n");
         return;
@@ -245,7 +245,7 @@ void read_serial(char* buffer) {
         if (n == 0) break;  // the end of the output, or a read error: either ends the collection
         read += n;
     }
-    if (!finish_tool(kSerialCommand, os->tool_close(fp))) {
+    if (!finish_tool(kSerialCommand, tool_close(fp))) {
         log_err("Failed to run command\n");
         std::memset(buffer, 0, kSerialAreaLength);
     }
@@ -257,7 +257,7 @@ void set_led_ring(const char* led_command, char* result, int size) {
     char command[256];
     std::snprintf(command, 255, kLedCommandFormat, kBridgeTool, led_command);
 
-    FILE* fp = os->tool_open(command, kToolLimitMs);
+    FILE* fp = tool_open(command, kToolLimitMs);
     if (fp == nullptr) {
         log_err("Failed to run command\n");
         std::snprintf(result, static_cast<size_t>(size), "%s", kFailedToRun);
@@ -280,7 +280,7 @@ void set_led_ring(const char* led_command, char* result, int size) {
         offset =
             line_length < static_cast<size_t>(size - offset) ? offset + static_cast<int>(line_length) : size;
     }
-    if (!finish_tool(command, os->tool_close(fp))) {
+    if (!finish_tool(command, tool_close(fp))) {
         log_err("Failed to run command\n");
         std::memset(result, 0, static_cast<size_t>(size));
         std::snprintf(result, static_cast<size_t>(size), "%s", kFailedToRun);

@@ -144,6 +144,8 @@ tmpfiles=usr/lib/tmpfiles.d/gadgetdfu.conf
 daemon_files=(usr/sbin/gadgetdfu "$unit" "$mount_unit" "$tmpfiles"
               usr/lib/udev/rules.d/60-gadgetdfu-udc.rules usr/share/man/man8/gadgetdfu.8.gz
               usr/share/doc/gadgetdfu/copyright usr/share/doc/gadgetdfu/changelog.gz)
+# The static (armhf) daemon's package also overrides lintian's static tag.
+declare -A daemon_extra=([armhf]=usr/share/lintian/overrides/gadgetdfu)
 host_files=(usr/bin/dfuctl usr/lib/udev/rules.d/70-gadgetdfu.rules usr/share/man/man1/dfuctl.1.gz
             usr/share/bash-completion/completions/dfuctl usr/share/zsh/vendor-completions/_dfuctl
             usr/share/doc/dfuctl/copyright usr/share/doc/dfuctl/changelog.gz)
@@ -151,7 +153,7 @@ host_files=(usr/bin/dfuctl usr/lib/udev/rules.d/70-gadgetdfu.rules usr/share/man
 say "install (DESTDIR) and layout"
 for arch in armhf arm64; do
   run_logged "$arch-install" env DESTDIR="$root/stage/$arch" cmake --install "$root/$arch"
-  expect_files "$arch install" "$root/stage/$arch" "${daemon_files[@]}"
+  expect_files "$arch install" "$root/stage/$arch" "${daemon_files[@]}" ${daemon_extra[$arch]:-}
 done
 run_logged host-install env DESTDIR="$root/stage/host" cmake --install "$host_build" --component host
 expect_files "host install (component host)" "$root/stage/host" "${host_files[@]}"
@@ -278,7 +280,7 @@ for pair in "armhf:$deb_armhf" "arm64:$deb_arm64" "$host_arch:$deb_daemon_host";
   expect_field "$deb" Package gadgetdfu
   expect_field "$deb" Architecture "$arch"
   expect_field "$deb" Version "$version"
-  expect_deb_files "$deb" "${daemon_files[@]}"
+  expect_deb_files "$deb" "${daemon_files[@]}" ${daemon_extra[$arch]:-}
   for script in postinst prerm postrm; do
     if dpkg-deb -I "$deb" "$script" >/dev/null 2>&1; then ok "$(basename "$deb"): $script"; else bad "$(basename "$deb"): no $script"; fi
   done
@@ -296,18 +298,19 @@ expect_depends "$deb_host" libusb-1.0-0 'libnettle[0-9]+'
 expect_elf "$root/stage/deb-host/usr/bin/dfuctl" "$(elf_field "$(command -v dpkg)" Class)" \
   "$(elf_field "$(command -v dpkg)" Machine)"
 
-# ---- systemd unit -------------------------------------------------------------------------------
+# ---- systemd units and tmpfiles.d -------------------------------------------------------------
 
 say "systemd units and tmpfiles.d"
 # Checked as installed, with the daemon's path mapped into the staging
-# directory (verify requires each command to exist). Any message counts.
+# directory (verify requires each command to exist; the man page the unit
+# names is in the package, not installed here). Any message counts.
 verify_dir=$root/stage/verify
 mkdir -p "$verify_dir"
 sed "s|^ExecStart=/usr/sbin/gadgetdfu\$|ExecStart=$root/stage/armhf/usr/sbin/gadgetdfu|" \
   "$root/stage/armhf/$unit" >"$verify_dir/gadgetdfu.service"
 cp "$root/stage/armhf/$mount_unit" "$verify_dir/"
 status=0
-out=$(cd "$verify_dir" && systemd-analyze verify ./gadgetdfu.service ./dev-gadget.mount 2>&1) || status=$?
+out=$(cd "$verify_dir" && systemd-analyze verify --man=no ./gadgetdfu.service ./dev-gadget.mount 2>&1) || status=$?
 if [ "$status" -eq 0 ] && [ -z "$out" ]; then
   ok "systemd-analyze verify: clean (gadgetdfu.service, dev-gadget.mount)"
 else
@@ -346,12 +349,13 @@ fi
 # ---- lintian ------------------------------------------------------------------------------
 
 # Every package: no error and no warning (an accepted one is overridden in
-# the package, with its reason). The tags are logged, infos included.
+# the package, with its reason). The tags are logged, infos included
+# (--show-overrides would count overridden tags as failures).
 say "lintian"
 for deb in "$deb_armhf" "$deb_arm64" "$deb_daemon_host" "$deb_host"; do
   log=$logs/lintian-$(basename "$deb" .deb).log
-  if lintian --fail-on error,warning --info --display-info --show-overrides "$deb" >"$log" 2>&1; then
-    ok "$(basename "$deb"): $(grep -cE '^[IPO]: ' "$log" || true) info/override tag(s), no errors or warnings"
+  if lintian --fail-on error,warning --display-info "$deb" >"$log" 2>&1; then
+    ok "$(basename "$deb"): no errors or warnings, $(grep -cE '^I: ' "$log" || true) info tag(s)"
   else
     bad "$(basename "$deb"): lintian (log: $log)"
     grep -E '^[EW]: ' "$log" | sed 's/^/      /' >&2 || true

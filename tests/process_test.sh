@@ -55,4 +55,10 @@ printf 'vog Vv1.4\n SOC Serial number [10000000abcdef01] \n' | cmp -s - "$work/o
 [ "$(head -n 1 "$work/err")" = "Unable to open /dev/gadget/1000480000.usb and /dev/gadget/fe980000.usb (No such file or directory)" ] \
   || fail "serial, no node: stderr $(cat "$work/err")"
 [ "$(sed -n 2p "$work/err")" = "Did you forget to execute this:" ] || fail "hint missing"
-echo "daemon process: statuses 2 and 1 as expected"
+# A console whose reader has gone (a journal stream that was closed) costs
+# the lines written to it, not the daemon: it ends as above, not by SIGPIPE.
+status=$( { unshare -m sh -c 'sleep 0.3; mount --bind "$1" /proc/cpuinfo && shift && exec "$@"' sh \
+            "$work/serial" $wrapper "$daemon" 2>"$work/err"; echo $? >"$work/status"; } | true; cat "$work/status")
+[ "$status" -eq 1 ] || fail "console reader gone: status $status, want 1"
+grep -q "^Did you forget to execute this:" "$work/err" || fail "console reader gone: stderr $(cat "$work/err")"
+echo "daemon process: statuses 2 and 1 as expected, also with the console's reader gone"

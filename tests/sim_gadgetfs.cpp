@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -40,9 +42,16 @@ off_t t_lseek(int fd, off_t off, int whence) { return S().do_lseek(fd, off, when
 int t_fsync(int fd) { return S().do_fsync(fd); }
 FILE* t_fopen(const char* p, const char* m) { return S().do_fopen(p, m); }
 int t_fclose(FILE* f) { return std::fclose(f); }
-FILE* t_tool_open(const char* c, unsigned limit) { return S().do_tool_open(c, limit); }
-int t_tool_close(FILE* f) { return S().do_tool_close(f); }
-int t_tool_run(const char* c, unsigned limit) { return S().do_tool_run(c, limit); }
+int t_fstat(int fd, struct stat* st) { return S().do_fstat(fd, st); }
+int t_fcntl(int fd, int cmd, int arg) { return S().do_fcntl(fd, cmd, arg); }
+int t_spawn(pid_t* pid, const char* path, char* const argv[], int out_fd) {
+    return S().do_spawn(pid, path, argv, out_fd);
+}
+int t_pipe(int fds[2]) { return S().do_pipe(fds); }
+int t_poll(struct pollfd* fds, nfds_t n, int timeout) { return S().do_poll(fds, n, timeout); }
+int t_kill(pid_t pid, int sig) { return S().do_kill(pid, sig); }
+pid_t t_waitpid(pid_t pid, int* status, int options) { return S().do_waitpid(pid, status, options); }
+int t_clock_gettime(struct timespec* now) { return S().do_clock_gettime(now); }
 int t_usleep(unsigned int us) { return S().do_usleep(us); }
 int t_nanosleep(const struct timespec* d) { return S().do_nanosleep(d); }
 int t_thread_create(pthread_t* t, void* (*start)(void*), void* arg) {
@@ -51,6 +60,7 @@ int t_thread_create(pthread_t* t, void* (*start)(void*), void* arg) {
 int t_thread_join(pthread_t t) { return os_real.thread_join(t); }
 int t_thread_tryjoin(pthread_t t) { return os_real.thread_tryjoin(t); }
 int t_thread_wake(pthread_t t) { return S().do_thread_wake(t); }
+int t_thread_accept_wake() { return 0; }  // the simulated wake is no signal
 void t_console(console_stream s, const char* text, size_t len) {
     S().do_console(s == CONSOLE_OUT ? 1 : 2, text, len);
 }
@@ -67,39 +77,24 @@ const os_interface kSimOs = {
     .fsync = t_fsync,
     .fopen = t_fopen,
     .fclose = t_fclose,
-    .tool_open = t_tool_open,
-    .tool_close = t_tool_close,
-    .tool_run = t_tool_run,
+    .fstat = t_fstat,
+    .fcntl = t_fcntl,
+    .spawn = t_spawn,
+    .pipe = t_pipe,
+    .poll = t_poll,
+    .kill = t_kill,
+    .waitpid = t_waitpid,
+    .clock_gettime = t_clock_gettime,
     .usleep = t_usleep,
     .nanosleep = t_nanosleep,
     .thread_create = t_thread_create,
     .thread_join = t_thread_join,
     .thread_tryjoin = t_thread_tryjoin,
     .thread_wake = t_thread_wake,
+    .thread_accept_wake = t_thread_accept_wake,
     .console = t_console,
     .ep0_event = t_ep0_event,
 };
-
-// A FILE* whose reads deliver `data` and then fail.
-struct FailingPipe {
-    std::string data;
-    size_t pos = 0;
-};
-ssize_t failing_read(void* cookie, char* buf, size_t size) {
-    auto* p = static_cast<FailingPipe*>(cookie);
-    if (p->pos >= p->data.size()) {
-        errno = EIO;
-        return -1;
-    }
-    const size_t n = std::min(size, p->data.size() - p->pos);
-    std::memcpy(buf, p->data.data() + p->pos, n);
-    p->pos += n;
-    return static_cast<ssize_t>(n);
-}
-int failing_close(void* cookie) {
-    delete static_cast<FailingPipe*>(cookie);
-    return 0;
-}
 
 }  // namespace
 
@@ -426,9 +421,9 @@ std::string SimGadget::err() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return err_;
 }
-std::vector<unsigned> SimGadget::tool_limits() const {
+std::vector<int64_t> SimGadget::tool_kill_times() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return tool_limits_;
+    return tool_kill_times_;
 }
 
 std::vector<std::string> SimGadget::popen_log() const {
@@ -446,7 +441,10 @@ std::vector<std::string> SimGadget::trace() const {
 }
 std::vector<std::string> SimGadget::errors() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return errors_;
+    std::vector<std::string> errors = errors_;
+    for (const auto& [pid, p] : processes_)
+        if (!p.reaped) errors.push_back("tool never reaped: " + p.command);
+    return errors;
 }
 std::vector<std::pair<Node, unsigned long>> SimGadget::ioctls() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -545,6 +543,27 @@ int SimGadget::do_open(const char* path_c, int flags) {
     if (!exists) {
         errno = ENOENT;
         return -1;
+    }
+    if (node == Node::Firmware && !S_ISREG(firmware_type) && !S_ISCHR(firmware_type) &&
+        !S_ISBLK(firmware_type)) {
+        // A socket cannot be opened, nor a folder for writing; a FIFO opened
+        // for writing without a reader fails only with O_NONBLOCK, and any
+        // open of it without O_NONBLOCK waits for the other end, which never
+        // comes here.
+        const bool fifo = S_ISFIFO(firmware_type);
+        if (S_ISDIR(firmware_type)) {
+            if ((flags & O_ACCMODE) != O_RDONLY) {
+                errno = EISDIR;
+                return -1;
+            }
+        } else if (fifo && !(flags & O_NONBLOCK)) {
+            errors_.push_back("blocking open of a FIFO at " + path);
+            errno = EINTR;
+            return -1;
+        } else if (!fifo || (flags & O_ACCMODE) != O_RDONLY) {
+            errno = ENXIO;
+            return -1;
+        }
     }
     // gadgetfs lets an endpoint file be open once at a time.
     if ((node == Node::Ep1In || node == Node::Ep1Out) &&
@@ -651,11 +670,33 @@ ssize_t SimGadget::do_read(int fd, void* buf, size_t len) {
             host_out_.push_front({Bytes(moved.begin() + static_cast<long>(n), moved.end()), 0});
         return static_cast<ssize_t>(n);
     }
+    case Node::Pipe: {
+        Process* p = f->pipe_writer ? nullptr : process_on_pipe(f->pipe);
+        if (p == nullptr || p->killed || (p->pos >= p->output.size() && p->kind == ToolKind::Ends)) return 0;
+        if (p->kind == ToolKind::Endless) {
+            clock_ms_ += 1;
+            if (p->pos >= p->output.size()) p->pos = 0;
+        }
+        if (p->pos >= p->output.size()) {
+            if (p->kind == ToolKind::Fails) {
+                errno = EIO;
+                return -1;
+            }
+            errors_.push_back("read of a quiet tool's pipe, which would wait: " + p->command);
+            errno = EAGAIN;
+            return -1;
+        }
+        const size_t n = std::min(len, p->output.size() - p->pos);
+        std::memcpy(buf, p->output.data() + p->pos, n);
+        p->pos += n;
+        return static_cast<ssize_t>(n);
+    }
     case Node::Firmware: {
         if ((f->flags & O_ACCMODE) == O_WRONLY) {
             errno = EBADF;
             return -1;
         }
+        if (f->flags & O_NONBLOCK) errors_.push_back("image read in non-blocking mode");
         if (!block(lock, [this] { return !hold_firmware_reads_; })) {
             errno = EINTR;
             return -1;
@@ -763,6 +804,7 @@ ssize_t SimGadget::do_write(int fd, const void* buf, size_t len) {
             errno = EBADF;
             return -1;
         }
+        if (f->flags & O_NONBLOCK) errors_.push_back("image written in non-blocking mode");
         if (!block(lock, [this] { return !hold_firmware_; })) {
             errno = EINTR;
             return -1;
@@ -816,6 +858,10 @@ int SimGadget::do_ioctl(int fd, unsigned long request, void* arg) {
     OpenFile* f = file_of(fd, "ioctl");
     if (f == nullptr) return -1;
     ioctls_.push_back({f->node, request});
+    if (f->node == Node::Ep1Out && request == GADGETFS_CLEAR_HALT) {
+        out_halted_ = false;
+        trace_.push_back("clear halt ep1out");
+    }
     changed();
     if (f->node == Node::Emmc && request == BLKGETSIZE64) {
         if (!emmc_size) {
@@ -865,66 +911,167 @@ FILE* SimGadget::do_fopen(const char* path, const char* mode) {
     return fmemopen(copy->data(), copy->size(), mode);
 }
 
-FILE* SimGadget::do_tool_open(const char* command, unsigned limit_ms) {
+int SimGadget::do_fstat(int fd, struct stat* st) {
     std::lock_guard<std::mutex> lock(mutex_);
-    popen_log_.push_back(command);
-    tool_limits_.push_back(limit_ms);
-    trace_.push_back(std::string("popen ") + command);
-    changed();
-    auto failing = failing_tools.find(command);
-    if (failing != failing_tools.end()) {
-        static const cookie_io_functions_t io = {failing_read, nullptr, nullptr, failing_close};
-        return fopencookie(new FailingPipe{failing->second}, "r", io);
-    }
-    auto hanging = hanging_tools.find(command);
-    std::optional<std::string> output;
-    if (hanging != hanging_tools.end()) {
-        output = hanging->second;
-    } else {
-        auto it = tools.find(command);
-        if (it != tools.end() && !it->second) {
-            errno = ENOENT;
-            return nullptr;
-        }
-        output = it == tools.end() ? std::string() : *it->second;
-    }
-    FILE* stream;
-    if (output->empty()) {
-        stream = std::fopen("/dev/null", "r");
-    } else {
-        auto* copy = new std::string(*output);
-        pipe_buffers_.push_back(copy);
-        stream = fmemopen(copy->data(), copy->size(), "r");
-    }
-    // A hanging tool's output ends where the limit passes: it is killed.
-    if (hanging != hanging_tools.end()) killed_tools_.push_back(stream);
-    return stream;
+    const OpenFile* f = file_of(fd, "fstat");
+    if (f == nullptr) return -1;
+    std::memset(st, 0, sizeof *st);
+    st->st_mode = (f->node == Node::Firmware ? firmware_type : S_IFCHR) | 0644;
+    if (f->node == Node::Firmware && firmware_) st->st_size = static_cast<off_t>(firmware_->size());
+    return 0;
 }
 
-int SimGadget::do_tool_close(FILE* stream) {
+int SimGadget::do_fcntl(int fd, int cmd, int arg) {
     std::lock_guard<std::mutex> lock(mutex_);
-    trace_.push_back("pclose");
-    std::fclose(stream);
-    auto killed = std::find(killed_tools_.begin(), killed_tools_.end(), stream);
-    if (killed != killed_tools_.end()) {
-        killed_tools_.erase(killed);
-        trace_.push_back("killed");
-        errno = ETIMEDOUT;
+    OpenFile* f = file_of(fd, "fcntl");
+    if (f == nullptr) return -1;
+    if (cmd == F_GETFL) return f->flags & ~O_CLOEXEC;
+    if (cmd != F_SETFL) {
+        errno = EINVAL;
         return -1;
+    }
+    // Only the status flags change; access mode and close-on-exec stay.
+    f->flags = (f->flags & (O_ACCMODE | O_CLOEXEC)) | (arg & O_NONBLOCK);
+    return 0;
+}
+
+SimGadget::Process* SimGadget::process_on_pipe(int pipe) {
+    for (auto& [pid, p] : processes_)
+        if (p.pipe == pipe && !p.reaped) return &p;
+    return nullptr;
+}
+
+bool SimGadget::pipe_readable(const Process* p) const {
+    return p == nullptr || p->killed || p->pos < p->output.size() || p->kind == ToolKind::Ends ||
+           p->kind == ToolKind::Fails || p->kind == ToolKind::Endless;
+}
+
+int SimGadget::do_pipe(int fds[2]) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int pipe = next_pipe_++;
+    for (int end = 0; end < 2; ++end) {
+        fds[end] = allocate_fd();
+        OpenFile f{Node::Pipe, "pipe", (end == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC};
+        f.pipe = pipe;
+        f.pipe_writer = end == 1;
+        files_[fds[end]] = f;
+    }
+    changed();
+    return 0;
+}
+
+int SimGadget::do_spawn(pid_t* pid, const char* path, char* const argv[], int out_fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string command = argv[2] != nullptr ? argv[2] : "";
+    if (std::string(path) != "/bin/sh" || std::string(argv[1]) != "-c" || argv[3] != nullptr)
+        errors_.push_back(std::string("tool not started as /bin/sh -c COMMAND: ") + path);
+    const bool with_output = out_fd >= 0;
+    trace_.push_back((with_output ? "popen " : "system ") + command);
+    if (with_output) popen_log_.push_back(command);
+    changed();
+
+    Process p;
+    p.command = command;
+    p.started_ms = clock_ms_;
+    if (with_output) {
+        const OpenFile* f = file_of(out_fd, "spawn");
+        if (f == nullptr || f->node != Node::Pipe || !f->pipe_writer) {
+            errors_.push_back("tool output not on a pipe's write end: " + command);
+            return EBADF;
+        }
+        p.pipe = f->pipe;
+    }
+    if (auto it = tools.find(command); it != tools.end()) {
+        if (!it->second) return ENOENT;  // the shell cannot be started
+        p.output = *it->second;
+    } else if (auto failing = failing_tools.find(command); failing != failing_tools.end()) {
+        p.kind = ToolKind::Fails;
+        p.output = failing->second;
+    } else if (auto hanging = hanging_tools.find(command); hanging != hanging_tools.end()) {
+        p.kind = ToolKind::Hangs;
+        p.output = hanging->second;
+    } else if (auto endless = endless_tools.find(command); endless != endless_tools.end()) {
+        p.kind = ToolKind::Endless;
+        p.output = endless->second;
+    }
+    *pid = next_pid_++;
+    processes_[*pid] = p;
+    return 0;
+}
+
+int SimGadget::do_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        int ready = 0;
+        for (nfds_t i = 0; i < nfds; ++i) {
+            fds[i].revents = 0;
+            const OpenFile* f = file_of(fds[i].fd, "poll");
+            if (f == nullptr || f->node != Node::Pipe || f->pipe_writer) {
+                errors_.push_back("poll of something else than a tool's output");
+                errno = EBADF;
+                return -1;
+            }
+            if (pipe_readable(process_on_pipe(f->pipe))) {
+                fds[i].revents = POLLIN;
+                ++ready;
+            }
+        }
+        if (ready > 0) return ready;
+        if (timeout_ms < 0) {
+            errors_.push_back("poll without a time limit on a quiet tool");
+            errno = EINVAL;
+            return -1;
+        }
+        clock_ms_ += timeout_ms;  // nothing arrives while the time passes
+    }
+    std::this_thread::yield();
+    return 0;
+}
+
+int SimGadget::do_kill(pid_t pid, int sig) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = processes_.find(pid < 0 ? -pid : pid);
+    if (pid >= 0 || sig != SIGKILL) errors_.push_back("a tool signalled other than its group by SIGKILL");
+    if (it == processes_.end() || it->second.reaped) {
+        errno = ESRCH;
+        return -1;
+    }
+    Process& p = it->second;
+    if (!p.killed && (p.kind == ToolKind::Hangs || p.kind == ToolKind::Endless)) {
+        p.killed = true;
+        trace_.push_back("killed");
+        tool_kill_times_.push_back(clock_ms_ - p.started_ms);
+        changed();
     }
     return 0;
 }
 
-int SimGadget::do_tool_run(const char* command, unsigned limit_ms) {
+pid_t SimGadget::do_waitpid(pid_t pid, int* status, int options) {
     std::lock_guard<std::mutex> lock(mutex_);
-    trace_.push_back(std::string("system ") + command);
-    tool_limits_.push_back(limit_ms);
-    changed();
-    if (hanging_tools.count(command) != 0) {
-        trace_.push_back("killed");
-        errno = ETIMEDOUT;
+    auto it = processes_.find(pid);
+    if (it == processes_.end() || it->second.reaped) {
+        errors_.push_back("wait for a process that is no tool or was reaped");
+        errno = ECHILD;
         return -1;
     }
+    Process& p = it->second;
+    const bool ends = p.kind == ToolKind::Ends || p.kind == ToolKind::Fails;
+    if (!ends && !p.killed) {
+        if (options & WNOHANG) return 0;
+        errors_.push_back("wait without end for a tool that never ends: " + p.command);
+        errno = ECHILD;
+        return -1;
+    }
+    p.reaped = true;
+    *status = p.killed ? SIGKILL : 0;  // killed by SIGKILL, or exit status 0
+    changed();
+    return pid;
+}
+
+int SimGadget::do_clock_gettime(struct timespec* now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    now->tv_sec = static_cast<time_t>(clock_ms_ / 1000);
+    now->tv_nsec = static_cast<long>(clock_ms_ % 1000) * 1000000;
     return 0;
 }
 

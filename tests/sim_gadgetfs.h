@@ -6,13 +6,18 @@
 // of ep1out waits for the host to send, a write to ep1in can be made to wait
 // for the host to take the data. Board tools, the firmware image, the eMMC
 // node and "/proc/cpuinfo" are scripted too, and console output is captured
-// per stream. Misuse of descriptors (a use or close after close) is recorded
-// in `errors()`.
+// per stream. Board tools are simulated processes behind the seam's process
+// calls, timed by a simulated clock that only waits advance (a poll that
+// times out, a pause), so a tool's time limit passes at once. Misuse of
+// descriptors (a use or close after close), a wait that could never end and
+// a tool left unreaped are recorded in `errors()`.
 #pragma once
 
 #include <linux/usb/ch9.h>
 #include <linux/usb/gadgetfs.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -72,7 +77,7 @@ struct EpRecord {
     Bytes record;  // the configuration record written after open
 };
 
-enum class Node { None, Controller, Ep1In, Ep1Out, Firmware, Emmc, Other };
+enum class Node { None, Controller, Ep1In, Ep1Out, Firmware, Emmc, Pipe, Other };
 
 class SimGadget {
 public:
@@ -99,6 +104,11 @@ public:
     // Output of a tool that then prints nothing more and never ends: the
     // daemon's time limit passes and the tool is killed.
     std::map<std::string, std::string> hanging_tools;
+    // Text a tool prints again and again without end (1 ms per read).
+    std::map<std::string, std::string> endless_tools;
+    // The type of "/tmp/firmware" (S_IFREG, S_IFCHR, S_IFIFO, ...), with the
+    // kernel's open semantics for a FIFO or a socket.
+    mode_t firmware_type = S_IFREG;
 
     // ---- The firmware image "/tmp/firmware" ----
     void set_firmware(std::optional<Bytes> content);
@@ -179,7 +189,8 @@ public:
     std::string out() const;
     std::string err() const;
     std::vector<std::string> popen_log() const;  // tools started, in order
-    std::vector<unsigned> tool_limits() const;   // the time limit of each, ms
+    // For each tool killed, the simulated ms from its start to the kill.
+    std::vector<int64_t> tool_kill_times() const;
     std::vector<std::string> trace() const;      // ep0 replies, popen, system in order
     std::vector<std::string> errors() const;
     std::vector<std::pair<Node, unsigned long>> ioctls() const;
@@ -212,9 +223,14 @@ public:
     off_t do_lseek(int fd, off_t offset, int whence);
     int do_fsync(int fd);
     FILE* do_fopen(const char* path, const char* mode);
-    FILE* do_tool_open(const char* command, unsigned limit_ms);
-    int do_tool_close(FILE* stream);
-    int do_tool_run(const char* command, unsigned limit_ms);
+    int do_fstat(int fd, struct stat* st);
+    int do_fcntl(int fd, int cmd, int arg);
+    int do_spawn(pid_t* pid, const char* path, char* const argv[], int out_fd);
+    int do_pipe(int fds[2]);
+    int do_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms);
+    int do_kill(pid_t pid, int sig);
+    pid_t do_waitpid(pid_t pid, int* status, int options);
+    int do_clock_gettime(struct timespec* now);
     int do_usleep(unsigned int usec);
     int do_nanosleep(const struct timespec* duration);
     int do_thread_create(pthread_t* thread, void* (*start)(void*), void* arg);
@@ -234,7 +250,26 @@ private:
         int flags;
         uint64_t offset = 0;
         bool configured = false;  // endpoint/controller record written
+        int pipe = 0;             // Node::Pipe: which pipe
+        bool pipe_writer = false;
     };
+    // A board tool as a process. Its output goes into a pipe; after the
+    // output it ends (Ends), fails the next read (Fails), prints nothing
+    // more and never ends (Hangs), or repeats its output without end
+    // (Endless) until it is killed.
+    enum class ToolKind { Ends, Fails, Hangs, Endless };
+    struct Process {
+        std::string command;
+        ToolKind kind = ToolKind::Ends;
+        std::string output;
+        size_t pos = 0;
+        int pipe = 0;  // 0: on the console
+        int64_t started_ms = 0;
+        bool killed = false;
+        bool reaped = false;
+    };
+    Process* process_on_pipe(int pipe);  // requires the lock
+    bool pipe_readable(const Process* p) const;
     struct Ep0Item {
         Bytes bytes;
         int error = 0;
@@ -287,15 +322,17 @@ private:
     int host_stalls_ = 0;
     size_t lost_bytes_ = 0;
     size_t in_interrupt_moves_ = 0;
-    std::vector<unsigned> tool_limits_;
-    std::vector<FILE*> killed_tools_;
+    std::map<pid_t, Process> processes_;
+    pid_t next_pid_ = 4000;
+    int next_pipe_ = 1;
+    int64_t clock_ms_ = 1000000;
+    std::vector<int64_t> tool_kill_times_;
     std::map<Node, int> selects_;
     std::vector<pthread_t> blocked_threads_;
     std::vector<pthread_t> woken_threads_;
     std::string out_, err_, cpuinfo_copy_;
     std::vector<std::string> popen_log_, trace_, errors_, inheritable_opens_;
     std::vector<std::pair<Node, unsigned long>> ioctls_;
-    std::map<FILE*, std::string> pipes_;
     std::vector<std::string*> pipe_buffers_;
     uint64_t usleep_total_ = 0;
     int usleep_calls_ = 0;

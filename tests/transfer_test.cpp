@@ -248,32 +248,84 @@ TEST_F(Streams, InterruptedOrBusyWritesAreRetried) {
 }
 
 TEST_F(Streams, AFailedUploadOpenRefusesTheDataUntilTheHostClearsTheHalt) {
-    // Bytes of an abandoned upload wait in the RX thread's pending read.
-    vendor(8);
-    sim.host_send_unfinished(sequence(512, 7));
-    ASSERT_TRUE(sim.wait_until([&] { return sim.host_pending() == 0; }));
+    // The host clears the halt with CLEAR_FEATURE (the controller serves it)
+    // or with SET_INTERFACE, for which the RX thread's read, which the halt
+    // keeps from ever ending, is cut short so that the thread clears it.
+    for (const bool set_interface : {false, true}) {
+        SCOPED_TRACE(set_interface ? "SET_INTERFACE" : "CLEAR_FEATURE");
+        const size_t lost = sim.lost_bytes();
+        const int stalls = sim.host_stalls();
+        // Bytes of an abandoned upload wait in the RX thread's pending read.
+        sim.set_firmware(Bytes{});
+        vendor(8);
+        sim.host_send_unfinished(sequence(512, 7));
+        ASSERT_TRUE(sim.wait_until([&] { return sim.host_pending() == 0; }));
 
-    sim.set_firmware(std::nullopt);
-    const Answer failed = vendor(8);
-    EXPECT_EQ(failed.reply()[12], ENOENT);
-    // The pending read was cut off (its bytes are gone) and bulk OUT halted
-    // before the reply went out.
-    EXPECT_EQ(sim.lost_bytes(), 512u);
-    const auto trace = sim.trace();
-    const auto halt = std::find(trace.begin(), trace.end(), "halt ep1out");
-    ASSERT_NE(halt, trace.end());
-    EXPECT_NE(std::find(halt, trace.end(), "ep0 reply 24"), trace.end());
-    EXPECT_TRUE(sim.out_halted());
-    sim.host_send(sequence(1000, 8));
-    EXPECT_EQ(sim.host_stalls(), 1) << "the host's data is refused, not dropped";
+        sim.set_firmware(std::nullopt);
+        const Answer failed = vendor(8);
+        EXPECT_EQ(failed.reply()[12], ENOENT);
+        // The pending read was cut off (its bytes are gone) and bulk OUT
+        // halted before the reply went out.
+        EXPECT_EQ(sim.lost_bytes() - lost, 512u);
+        const auto trace = sim.trace();
+        const auto halt = std::find(trace.rbegin(), trace.rend(), "halt ep1out");
+        ASSERT_NE(halt, trace.rend());
+        EXPECT_NE(std::find(trace.rbegin(), halt, "ep0 reply 24"), halt);
+        EXPECT_TRUE(sim.out_halted());
+        sim.host_send(sequence(1000, 8));
+        EXPECT_EQ(sim.host_stalls() - stalls, 1) << "the host's data is refused, not dropped";
 
-    sim.host_clear_halt();
-    sim.set_firmware(Bytes{});
-    EXPECT_EQ(vendor(8).reply(), frame(8));
-    sim.host_send(sequence(300, 9));
-    sim.host_send_zlp();
-    ASSERT_TRUE(wait_upload_closed());
-    EXPECT_EQ(sim.firmware(), sequence(300, 9));
+        if (set_interface) {
+            EXPECT_EQ(request(0x01, 11).outcome(), sim::Outcome::Ack);
+            EXPECT_FALSE(sim.out_halted()) << "cleared before the acknowledgement";
+        } else {
+            sim.host_clear_halt();
+        }
+        sim.set_firmware(Bytes{});
+        EXPECT_EQ(vendor(8).reply(), frame(8));
+        sim.host_send(sequence(300, 9));
+        sim.host_send_zlp();
+        ASSERT_TRUE(wait_upload_closed());
+        EXPECT_EQ(sim.firmware(), sequence(300, 9));
+    }
+}
+
+TEST_F(Streams, OnlyAFileOrADeviceNodeIsOpenedAndNeverWaitedFor) {
+    // A FIFO would hold the open, and ep0 with it, until something opened
+    // its other end; it and a socket are refused at once, as is a folder.
+    struct Case {
+        mode_t type;
+        int err;      // in bytes 12..15 of both replies
+        int refusals;  // opens that worked and were then refused, each logged
+    };
+    const Case cases[] = {
+        {S_IFIFO, ENXIO, 1}, {S_IFSOCK, ENXIO, 0}, {S_IFDIR, EISDIR, 1}, {S_IFCHR, 0, 0}, {S_IFBLK, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        sim.firmware_type = c.type;
+        sim.set_firmware(sequence(100, 5));
+        const int halts = sim.out_halts();
+        const Answer up = vendor(8);
+        EXPECT_EQ(up.reply()[12], c.err);
+        EXPECT_EQ(sim.out_halts() - halts, c.err != 0 ? 1 : 0) << "a refused upload halts bulk OUT";
+        const Answer down = vendor(9);
+        EXPECT_EQ(down.reply()[12], c.err);
+        EXPECT_EQ(count(up.err + down.err, "Refusing /tmp/firmware: neither a regular file nor a device node\n"),
+                  c.refusals);
+        if (c.err == 0) {
+            // Taken, and used in blocking mode (the simulation checks it).
+            ASSERT_TRUE(wait_download_closed());
+            EXPECT_EQ(sim.host_received(), sequence(100, 5));
+            sim.clear_host_received();
+            sim.host_send_zlp();
+            ASSERT_TRUE(wait_upload_closed());
+        } else {
+            EXPECT_EQ(fdFirmware.load(), -1);
+            EXPECT_EQ(fdRFirmware.load(), -1);
+            sim.host_clear_halt();
+        }
+    }
 }
 
 TEST_F(Streams, AnUploadCommandCutsOffAReadLeftPending) {

@@ -220,8 +220,9 @@ TEST_F(VendorCommands, FirmwareRepliesCarryTheOpenResult) {
 }
 
 TEST_F(VendorCommands, AHungToolIsStoppedAndAnswersAsOneThatCannotStart) {
-    // Each tool gets 10 s; past it, its output so far is dropped and the
-    // command answers as for a tool the shell could not start.
+    // Each tool gets 10 s, whether it falls silent or prints without end;
+    // past it, its output so far is dropped and the command answers as for
+    // a tool the shell could not start.
     struct Case {
         uint8_t command;
         std::string tool;
@@ -233,20 +234,27 @@ TEST_F(VendorCommands, AHungToolIsStoppedAndAnswersAsOneThatCannotStart) {
         {6, kLedCmd + "rotate_orange", frame(6, "Failed to run command", 104)},
     };
     for (const Case& c : cases) {
-        sim.hanging_tools[c.tool] = kLifeA + "0x01\npartial";
-        const Answer a = vendor(c.command);
-        EXPECT_EQ(a.reply(), c.reply) << c.tool;
-        EXPECT_NE(
-            a.err.find("Tool stopped after 10 s without an end: " + c.tool + "\nFailed to run command\n"),
-            std::string::npos)
-            << a.err;
+        for (const bool endless : {false, true}) {
+            if (endless) {
+                sim.hanging_tools.erase(c.tool);
+                sim.endless_tools[c.tool] = kLifeA + "0x01\n";
+            } else {
+                sim.hanging_tools[c.tool] = kLifeA + "0x01\npartial";
+            }
+            const Answer a = vendor(c.command);
+            EXPECT_EQ(a.reply(), c.reply) << c.tool << (endless ? " printing" : " silent");
+            EXPECT_NE(a.err.find("Tool stopped after 10 s without an end: " + c.tool +
+                                 "\nFailed to run command\n"),
+                      std::string::npos)
+                << a.err;
+        }
     }
     // A power command has answered already; the stop is only logged.
     sim.hanging_tools["reboot"] = "";
     const Answer reboot = vendor(10);
     EXPECT_EQ(reboot.reply(), (Bytes{0x0A, 0, 0, 0}));
     EXPECT_NE(reboot.err.find("Tool stopped after 10 s without an end: reboot\n"), std::string::npos);
-    EXPECT_EQ(sim.tool_limits(), std::vector<unsigned>(4, 10000u));
+    EXPECT_EQ(sim.tool_kill_times(), std::vector<int64_t>(7, 10000));
     EXPECT_EQ(vendor(1).reply()[0], 1) << "ep0 is served again";
 }
 

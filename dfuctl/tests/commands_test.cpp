@@ -39,6 +39,26 @@ TEST(Commands, InfoAsksTheFourQueriesAndPrintsTheirAnswers) {
               "serial                  abcdef01\n");
 }
 
+TEST(Commands, RequestsABoardToolAnswersWaitLongerThanItsLimit) {
+    // The board gives its tools 10 s: their requests wait 12 s by default,
+    // the others 5 s; --timeout holds for every request.
+    struct Case {
+        std::vector<const char*> args;
+        std::vector<unsigned> timeouts;  // version, flash size, wear, serial
+    };
+    const Case cases[] = {
+        {{"info"}, {5000, 12000, 12000, 12000}},
+        {{"--timeout", "3000", "info"}, {3000, 3000, 3000, 3000}},
+        {{"--timeout", "20000", "info"}, {20000, 20000, 20000, 20000}},
+    };
+    for (const Case& c : cases) {
+        FakeBus bus;
+        auto& board = bus.add("abcdef01");
+        ASSERT_EQ(run_command(bus, c.args).status, 0);
+        EXPECT_EQ(board.timeouts, c.timeouts) << c.args.front();
+    }
+}
+
 TEST(Commands, UploadConfiguresOpensAndStreamsTheImage) {
     FakeBus bus;
     auto& board = bus.add("abcdef01");

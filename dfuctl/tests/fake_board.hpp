@@ -55,6 +55,7 @@ public:
     std::map<std::uint32_t, std::vector<std::uint8_t>> replies;
     // Every control transfer and SET_CONFIGURATION, in order.
     std::vector<ControlRequest> requests;
+    std::vector<unsigned> timeouts;  // of each control request, ms
     std::vector<int> configurations;
     // The next control transfer fails with this libusb error; with
     // `gone_on_failure` the board is unplugged as it fails.
@@ -204,7 +205,8 @@ private:
     public:
         explicit Link(FakeBoard& board) : b_(board) {}
         int control(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                    std::span<std::uint8_t> data, unsigned) override {
+                    std::span<std::uint8_t> data, unsigned timeout_ms) override {
+            b_.timeouts.push_back(timeout_ms);
             return b_.control(type, request, value, index, data);
         }
         int set_configuration(int configuration) override {

@@ -13,10 +13,10 @@ daemon_start secondary
 wait_enumerated
 make_image /tmp/image 1048676
 
-# The reply and the halt, by what /tmp/firmware is. A folder can be opened
-# for reading, so a download command gets no errno from it.
+# The reply and the halt, by what /tmp/firmware is. A folder is refused for
+# reading too: only a regular file or a device node is taken.
 #        setup:command:errno:bulk OUT afterwards
-for case in missing:8:$ENOENT:halted missing:9:$ENOENT:open folder:8:$EISDIR:halted; do
+for case in missing:8:$ENOENT:halted missing:9:$ENOENT:open folder:8:$EISDIR:halted folder:9:$EISDIR:open; do
     IFS=: read -r setup cmd errno halt <<CASE
 $case
 CASE

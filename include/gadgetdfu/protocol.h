@@ -95,6 +95,29 @@ inline constexpr std::size_t kReplyLengthPower = 4;
 // the board's open of its image file, 0 or an errno, little-endian.
 inline constexpr std::size_t kFirmwareReplyErrnoOffset = 12;
 
+// The board gives each of its tools (the bridge tool, mmc, reboot, shutdown)
+// this long; then it kills the tool and answers as for one that cannot be
+// started.
+inline constexpr unsigned kToolLimitMs = 10000;
+
+// Commands whose answer waits on the board's eMMC or on one of its tools: a
+// host gives them longer than kToolLimitMs.
+constexpr bool waits_on_board(std::uint32_t command) {
+    switch (command) {
+    case ORVEN_GET_FLASHSIZE:
+    case ORVEN_GET_EMMC_PROPERTIES:
+    case ORVEN_GET_SERIAL:
+    case ORVEN_LED_BREATHE_ORANGE:
+    case ORVEN_LED_ROTATE_ORANGE:
+    case ORVEN_LED_BREATHE_RED:
+    case ORVEN_REBOOT:
+    case ORVEN_SHUTDOWN:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Reply length of a command, or 0 for a variable or unknown command.
 constexpr std::size_t fixed_reply_length(std::uint32_t command) {
     switch (command) {
