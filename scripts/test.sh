@@ -127,6 +127,8 @@ stage_board() {
     cmake --build "$amd64" -j "$jobs" --target gadgetdfu dfuctl &&
     (cd "$amd64" && cpack -G DEB -B "$amd64/packages") || return 1
   debs_amd64=$(ls "$amd64"/packages/*.deb | paste -sd';')
+  # The VMs' disks (cached; built once, outside the tests' time limits).
+  "$root/e2e/systemd/build-image.sh" amd64 && "$root/e2e/systemd/build-image.sh" arm64 || return 1
   cmake "$amd64" "-DGADGETDFU_E2E_BOARD_DEBS_AMD64=$debs_amd64" >/dev/null &&
     ctest --test-dir "$amd64" -L e2e -R '^e2e\.(deployed_|field)' -j "$jobs" --output-on-failure
 }

@@ -217,6 +217,12 @@ if [ "$field" = 1 ]; then
   clean_console <"$log.board" >"$work/board.log" && mv "$work/board.log" "$log.board"
   board_boots=$(grep -c '=== e2e: initramfs: boot ===' "$log.board" || true)
   echo "$me: $test_name: $board_boots boot(s) of the board VM"
+  # The field test reboots the board: a board that never booted again did
+  # not really reboot, whatever the host saw.
+  if [ "$status" = 0 ] && [ "$board_boots" -lt 2 ]; then
+    echo "$me: $test_name: the board VM did not reboot"
+    status=1
+  fi
   sed -n 's/^.*=== e2e: \(board ready.*\) ===$/  \1/p' "$log.board"
 fi
 

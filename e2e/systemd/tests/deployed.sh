@@ -39,7 +39,7 @@ case "$E2E_BOOT" in
 
     # Right after a restart, dfuctl --wait finds the board (three times: it
     # once failed at once, one try in three).
-    for n in 1 2 3; do
+    for _ in 1 2 3; do
         systemctl restart "$UNIT" || fail "systemctl restart failed"
         expect_dfu_rc 0 --wait=20 list
         expect_out_line "$BOARD_SERIAL 1-1 0x2711"

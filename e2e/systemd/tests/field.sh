@@ -27,7 +27,9 @@ ok "the board is attached over USB/IP after $(cut -d' ' -f1 /proc/uptime) s"
 
 make_image /root/work/image.bin 8388608
 t0=$(now_ms)
-dfu flash /root/work/image.bin --reboot --wait 180
+# A USB/IP link between two emulated machines can pause for seconds: the
+# read-back must not take such a pause for the image's end (--idle-ms).
+dfu flash /root/work/image.bin --reboot --wait 180 --idle-ms 20000
 [ "$DFU_RC" = 0 ] || { link_context; fail "dfuctl flash --reboot --wait 180: exit status $DFU_RC"; }
 ok "dfuctl flash --reboot --wait 180 -> 0"
 say "flash --reboot --wait: board back after $(( ($(now_ms) - t0) / 1000 )) s"
