@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "exit_codes.hpp"
+#include "interrupt.hpp"
 #include "platform.hpp"
 
 namespace dfuctl {
@@ -19,6 +20,8 @@ void UniqueFd::reset(int fd) {
 
 UniqueFd open_input(const std::string& path) {
     UniqueFd fd(platform::open_read(path));
+    // A FIFO without a writer blocks the open until a signal.
+    if (fd.get() < 0 && errno == EINTR) check_interrupted();
     if (fd.get() < 0) throw Failure(Exit::NoInput, "cannot open " + path + ": " + std::strerror(errno));
     if (platform::is_directory(fd.get())) {
         throw Failure(Exit::NoInput, "cannot read " + path + ": it is a directory");
@@ -72,7 +75,10 @@ std::size_t read_full(int fd, std::span<std::uint8_t> buf, const std::string& pa
     while (got < buf.size()) {
         const std::ptrdiff_t n = platform::read_some(fd, buf.data() + got, buf.size() - got);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                check_interrupted();
+                continue;
+            }
             throw Failure(Exit::NoInput, "cannot read " + path + ": " + std::strerror(errno));
         }
         if (n == 0) break;
@@ -86,7 +92,10 @@ void write_full(int fd, std::span<const std::uint8_t> data, const std::string& p
     while (done < data.size()) {
         const std::ptrdiff_t n = platform::write_some(fd, data.data() + done, data.size() - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                check_interrupted();
+                continue;
+            }
             throw Failure(Exit::OsError, "cannot write " + path + ": " + std::strerror(errno));
         }
         done += static_cast<std::size_t>(n);

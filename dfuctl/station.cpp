@@ -1,8 +1,10 @@
 #include "station.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
 
+#include "interrupt.hpp"
 #include "output.hpp"
 
 namespace dfuctl {
@@ -162,7 +164,8 @@ void StationBook::ended(const std::string& key) {
     done_.insert(key);
 }
 
-int overall_exit(const std::vector<BoardResult>& results) {
+int overall_exit(const std::vector<BoardResult>& results, bool interrupted) {
+    if (interrupted) return static_cast<int>(Exit::Aborted);
     if (results.empty()) return static_cast<int>(Exit::NoBoard);
     for (const auto& r : results) {
         if (r.phase != BoardPhase::Flashed)
@@ -234,8 +237,9 @@ std::string format_board_result(const BoardResult& r) {
     return head + "FAILED (" + std::to_string(static_cast<int>(r.code)) + "): " + r.message;
 }
 
-BoardDisplay::BoardDisplay(DisplayMode mode, bool json, std::ostream& out, std::ostream& err, NowFn now)
-    : mode_(mode), json_(json), out_(out), err_(err), now_(std::move(now)) {}
+BoardDisplay::BoardDisplay(DisplayMode mode, ResultFormat format, std::ostream& out, std::ostream& err,
+                           NowFn now)
+    : mode_(mode), format_(format), out_(out), err_(err), now_(std::move(now)) {}
 
 void BoardDisplay::clear_table() {
     if (rows_drawn_ == 0) return;
@@ -258,8 +262,9 @@ void BoardDisplay::update(const std::vector<BoardStatus>& statuses, const std::v
 }
 
 void BoardDisplay::result(const BoardResult& r) {
+    if (format_ == ResultFormat::JsonObject) return;  // all at once in the summary
     clear_table();
-    if (json_) {
+    if (format_ == ResultFormat::JsonLines) {
         print_json(out_, result_json(r));
     } else {
         out_ << format_board_result(r) << '\n';
@@ -267,16 +272,22 @@ void BoardDisplay::result(const BoardResult& r) {
     out_.flush();
 }
 
-void BoardDisplay::summary(const std::vector<BoardResult>& results, double seconds) {
+void BoardDisplay::notice(const std::string& text) {
+    clear_table();
+    err_ << "dfuctl: " << text << '\n' << std::flush;
+}
+
+void BoardDisplay::summary(const std::vector<BoardResult>& results, double seconds, int exit_code) {
     clear_table();
     const Counts c = count(results);
-    if (json_) {
-        print_json(out_, Json{{"summary", Json{{"boards", results.size()},
-                                               {"flashed", c.flashed},
-                                               {"failed", c.failed},
-                                               {"aborted", c.aborted},
-                                               {"seconds", seconds},
-                                               {"exit_code", overall_exit(results)}}}});
+    const Json summary{{"boards", results.size()}, {"flashed", c.flashed},   {"failed", c.failed},
+                       {"aborted", c.aborted},     {"seconds", seconds},     {"exit_code", exit_code}};
+    if (format_ == ResultFormat::JsonObject) {
+        Json boards = Json::array();
+        for (const auto& r : results) boards.push_back(result_json(r));
+        print_json(out_, Json{{"boards", std::move(boards)}, {"summary", summary}});
+    } else if (format_ == ResultFormat::JsonLines) {
+        print_json(out_, Json{{"summary", summary}});
     } else {
         char secs[32];
         std::snprintf(secs, sizeof secs, "%.2f", seconds);
@@ -290,16 +301,48 @@ void BoardDisplay::summary(const std::vector<BoardResult>& results, double secon
 
 namespace {
 constexpr std::chrono::milliseconds kRedraw{200};
-}
+
+// Tells what the signals caught so far do to the boards in flight, once
+// each: the first lets them finish, the second aborts them.
+class StopWatch {
+public:
+    StopWatch(const std::atomic<int>& stop, Flasher& flasher, BoardDisplay& display, const char* first)
+        : stop_(stop), flasher_(flasher), display_(display), first_(first) {}
+    int poll() {
+        const int n = stop_.load(std::memory_order_acquire);
+        if (n >= 1 && seen_ < 1 && flasher_.running() > 0) {
+            display_.notice(std::string(first_) + "; the boards in flight go on (a second SIGINT or SIGTERM "
+                                                  "aborts them)");
+        }
+        if (n >= 2 && seen_ < 2) {
+            if (flasher_.running() > 0) display_.notice("aborting the boards in flight");
+            flasher_.abort();
+            run_abort_hooks();
+        }
+        seen_ = std::max(seen_, n);
+        return n;
+    }
+
+private:
+    const std::atomic<int>& stop_;
+    Flasher& flasher_;
+    BoardDisplay& display_;
+    const char* first_;
+    int seen_ = 0;
+};
+
+}  // namespace
 
 std::vector<BoardResult> flash_boards(const std::vector<BoardEntry>& boards, const BoardJob& job,
-                                      BoardDisplay& display, NowFn now) {
+                                      BoardDisplay& display, const std::atomic<int>& stop, NowFn now) {
     const SteadyTime started = now();
     Flasher flasher(job, now);
+    StopWatch watch(stop, flasher, display, "stopping");
     for (const auto& b : boards) flasher.start(b);
     std::vector<BoardResult> results(boards.size());
     std::size_t left = boards.size();
     while (left > 0) {
+        watch.poll();
         flasher.wait_any(kRedraw);
         display.update(flasher.statuses(), flasher.take_events());
         for (auto& r : flasher.take_finished()) {
@@ -313,7 +356,8 @@ std::vector<BoardResult> flash_boards(const std::vector<BoardEntry>& boards, con
             --left;
         }
     }
-    display.summary(results, std::chrono::duration<double>(now() - started).count());
+    display.summary(results, std::chrono::duration<double>(now() - started).count(),
+                    overall_exit(results, watch.poll() > 0));
     return results;
 }
 
@@ -324,17 +368,13 @@ std::vector<BoardResult> run_station(const std::function<std::vector<BoardEntry>
                                      const std::function<void(std::chrono::milliseconds)>& pause) {
     const SteadyTime started = now();
     Flasher flasher(job, now);
+    StopWatch watch(stop, flasher, display, "stopping: no new board is taken");
     StationBook book;
     std::vector<BoardResult> results;
     std::size_t started_boards = 0;
-    bool aborted = false;
     SteadyTime next_scan = started;
     for (;;) {
-        const int stopping = stop.load(std::memory_order_acquire);
-        if (stopping >= 2 && !aborted) {
-            flasher.abort();
-            aborted = true;
-        }
+        const int stopping = watch.poll();
         const bool taking = stopping == 0 && (options.count == 0 || started_boards < options.count);
         if (taking && now() >= next_scan) {
             for (const auto& b : book.arrivals(scan())) {
@@ -365,7 +405,8 @@ std::vector<BoardResult> run_station(const std::function<std::vector<BoardEntry>
             pause(kRedraw);
         }
     }
-    display.summary(results, std::chrono::duration<double>(now() - started).count());
+    display.summary(results, std::chrono::duration<double>(now() - started).count(),
+                    overall_exit(results, watch.poll() > 0));
     return results;
 }
 
