@@ -315,7 +315,7 @@ public:
                                                   "aborts them)");
         }
         if (n >= 2 && seen_ < 2) {
-            if (flasher_.running() > 0) display_.notice("aborting the boards in flight");
+            display_.notice("aborting the boards in flight");
             flasher_.abort();
             run_abort_hooks();
         }
