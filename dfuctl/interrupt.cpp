@@ -30,7 +30,12 @@ StopSignals::StopSignals() {
     platform::catch_stop_signals(on_stop_signal);
 }
 
-StopSignals::~StopSignals() { platform::restore_stop_signals(); }
+StopSignals::~StopSignals() {
+    platform::restore_stop_signals();
+    // Outside a run nothing is interrupted.
+    g_count.store(0);
+    g_first.store(0);
+}
 
 const std::atomic<int>& stop_requests() { return g_count; }
 

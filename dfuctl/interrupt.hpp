@@ -21,7 +21,8 @@
 
 namespace dfuctl {
 
-// Catches SIGINT and SIGTERM while it lives, counting from 0. One per run.
+// Catches SIGINT and SIGTERM while it lives, counting from 0 (and the
+// count is 0 again once it is gone). One per run.
 class StopSignals {
 public:
     StopSignals();
