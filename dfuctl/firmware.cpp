@@ -92,7 +92,7 @@ DownloadResult read_image(Session& s, std::uint64_t length, const WriteFn& write
     return download_stream(*pipe, length, write, options);
 }
 
-ReadFn image_reader(ImageSource& image) {
+ReadFn image_reader(ImageStream& image) {
     return [&image](std::span<std::uint8_t> buf) {
         try {
             return image.read(buf);
@@ -103,7 +103,7 @@ ReadFn image_reader(ImageSource& image) {
     };
 }
 
-FlashResult flash_image(Session& s, ImageSource& image, const FlashOptions& options) {
+FlashResult flash_image(Session& s, ImageStream& image, const FlashOptions& options) {
     FlashOptions fo = options;
     if (!fo.now) fo.now = [] { return std::chrono::steady_clock::now(); };
     const std::string& name = image.name();
@@ -127,6 +127,7 @@ FlashResult flash_image(Session& s, ImageSource& image, const FlashOptions& opti
     up.on_start = [&] { started = fo.now(); };
     const auto uploaded = upload_image(s, image_reader(image), up);
     r.upload_seconds = seconds_between(started, fo.now());
+    image.check_unchanged();
     r.sha256_local = image.sha256();
     r.bytes = uploaded.bytes;
     if (size && uploaded.bytes != *size) {
@@ -148,6 +149,8 @@ FlashResult flash_image(Session& s, ImageSource& image, const FlashOptions& opti
     r.read_back = received.bytes;
     r.sha256_board = board.hex_digest();
     r.match = received.bytes == r.bytes && r.sha256_board == r.sha256_local;
+    // Whatever the board holds, it is not the file as it is now.
+    image.check_unchanged();
 
     if (r.match && fo.reboot) {
         (void)s.vendor(ORVEN_REBOOT);
