@@ -152,9 +152,6 @@ Invocation finish(const RawArgs& raw, Command command) {
         }
         inv.reboot = raw.reboot;
         inv.all = raw.all;
-        if ((inv.all || several || command == Command::Station) && raw.file == "-") {
-            throw Failure(Exit::Usage, "several boards need an IMAGE file, not standard input");
-        }
         // After a reboot the same --wait limit applies to the board's return
         // (a bare --wait: a day).
         if (inv.reboot && inv.global.wait_seconds) {

@@ -93,13 +93,13 @@ DownloadResult read_image(Session& s, std::uint64_t length, const WriteFn& write
     return download_stream(*pipe, length, write, options);
 }
 
-void refuse_empty(ImageSource& image, const std::string& verb) {
+void refuse_empty(ImageStream& image, const std::string& verb) {
     const auto size = image.size();
     if (size ? *size == 0 : image.at_end())
         throw Failure(Exit::NoInput, "cannot " + verb + " " + image.name() + ": it is empty");
 }
 
-ReadFn image_reader(ImageSource& image) {
+ReadFn image_reader(ImageStream& image) {
     return [&image](std::span<std::uint8_t> buf) {
         try {
             return image.read(buf);
@@ -110,7 +110,7 @@ ReadFn image_reader(ImageSource& image) {
     };
 }
 
-FlashResult flash_image(Session& s, ImageSource& image, const FlashOptions& options) {
+FlashResult flash_image(Session& s, ImageStream& image, const FlashOptions& options) {
     FlashOptions fo = options;
     if (!fo.now) fo.now = [] { return std::chrono::steady_clock::now(); };
     const std::string& name = image.name();
@@ -138,6 +138,7 @@ FlashResult flash_image(Session& s, ImageSource& image, const FlashOptions& opti
     };
     const auto uploaded = upload_image(s, image_reader(image), up);
     r.upload_seconds = seconds_between(started, fo.now());
+    image.check_unchanged();
     r.sha256_local = image.sha256();
     r.bytes = uploaded.bytes;
     if (size && uploaded.bytes != *size) {
@@ -162,6 +163,8 @@ FlashResult flash_image(Session& s, ImageSource& image, const FlashOptions& opti
     r.read_back = received.bytes;
     r.sha256_board = board.hex_digest();
     r.match = received.bytes == r.bytes && r.sha256_board == r.sha256_local;
+    // Whatever the board holds, it is not the file as it is now.
+    image.check_unchanged();
 
     if (r.match && fo.reboot) {
         (void)s.vendor(ORVEN_REBOOT);

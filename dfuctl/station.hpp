@@ -47,6 +47,9 @@ class JobContext {
 public:
     virtual ~JobContext() = default;
     virtual void report(BoardPhase phase, std::uint64_t done, std::uint64_t total) = 0;
+    // Whether the run was told to abort: for a job that waits without
+    // reporting (for image data still on its way).
+    virtual bool aborted() const = 0;
 };
 
 // The transaction on one board. Returns the result of a board that has the
@@ -64,7 +67,10 @@ struct BoardStatus {
 };
 
 // Runs jobs, one thread per board, as many at once as are started. All
-// members may be called from the controlling thread while jobs run.
+// members are called from one controlling thread while jobs run. A job's
+// thread and slot live until its result is taken, so that a station which
+// flashes board after board for a whole shift holds only the boards in
+// flight.
 class Flasher {
 public:
     Flasher(BoardJob job, NowFn now);
@@ -72,13 +78,16 @@ public:
     Flasher(const Flasher&) = delete;
     Flasher& operator=(const Flasher&) = delete;
 
-    // Starts the job on `board`; returns its slot number.
-    std::size_t start(const BoardEntry& board);
+    void start(const BoardEntry& board);
     // Jobs still running.
     std::size_t running() const;
-    // Every board started so far, in slot order.
+    // Threads (and slots) held: the jobs running and those whose result
+    // has not been taken yet.
+    std::size_t threads() const;
+    // The boards whose jobs run, in the order they were started.
     std::vector<BoardStatus> statuses() const;
-    // Results of the jobs that ended since the last call, in the order they ended.
+    // Results of the jobs that ended since the last call, in the order they
+    // ended; joins their threads and releases their slots.
     std::vector<BoardResult> take_finished();
     // Every phase a board entered since the last call, in order.
     std::vector<BoardStatus> take_events();
@@ -96,7 +105,7 @@ private:
     NowFn now_;
     mutable std::mutex mutex_;
     std::condition_variable ended_;
-    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<std::unique_ptr<Slot>> slots_;  // in start order
     std::vector<BoardResult> finished_;
     std::vector<BoardStatus> events_;
     std::atomic<bool> abort_{false};
@@ -123,9 +132,20 @@ private:
     std::set<std::string> done_;
 };
 
-// Exit status of a run: 130 when a signal stopped it (`interrupted`), 0
-// when every board was flashed, otherwise that of the first failed board in
-// `results` (Exit::NoBoard when there are none).
+// The outcome of a run, counted as results come in (a station keeps no
+// list of its boards).
+struct RunTally {
+    std::size_t boards = 0, flashed = 0, failed = 0, aborted = 0;
+    int first_failure = 0;  // exit status of the first board that was not flashed
+    bool interrupted = false;  // a signal stopped the run
+    void add(const BoardResult& result);
+    // 130 when a signal stopped the run, 0 when every board was flashed,
+    // otherwise that of the first failed board (Exit::NoBoard when there
+    // were none).
+    int exit_code() const;
+};
+
+// The exit status of `results` counted in their order.
 int overall_exit(const std::vector<BoardResult>& results, bool interrupted = false);
 
 // How a run shows itself.
@@ -151,13 +171,13 @@ public:
     void result(const BoardResult& result);
     // "dfuctl: TEXT" on standard error, below the table.
     void notice(const std::string& text);
-    // `results` in the order of the boards; `exit_code`: the run's.
-    void summary(const std::vector<BoardResult>& results, double seconds, int exit_code);
+    void summary(const RunTally& tally, double seconds);
 
 private:
     void clear_table();
     DisplayMode mode_;
     ResultFormat format_;
+    std::vector<BoardResult> collected_;  // JsonObject: the results so far
     std::ostream& out_;
     std::ostream& err_;
     NowFn now_;
@@ -184,8 +204,8 @@ struct StationOptions {
 // The station loop: scans, flashes every newly plugged board once, shows
 // each result and calls `record` with it. `stop` is polled: 1 stops
 // taking new boards and lets the running jobs finish, 2 aborts them.
-// Returns every result.
-std::vector<BoardResult> run_station(const std::function<std::vector<BoardEntry>()>& scan,
+// Returns the count of the results.
+RunTally run_station(const std::function<std::vector<BoardEntry>()>& scan,
                                      const BoardJob& job, BoardDisplay& display,
                                      const std::function<void(const BoardResult&)>& record,
                                      const std::atomic<int>& stop, const StationOptions& options, NowFn now,

@@ -10,6 +10,7 @@
 #include "interrupt.hpp"
 #include "log.hpp"
 #include "session.hpp"
+#include "shared_image.hpp"
 #include "station.hpp"
 #include "usb.hpp"
 
@@ -67,12 +68,12 @@ DisplayMode display_mode(const GlobalOptions& g) {
 }
 
 // The single-board transaction (flash_image, then the wait for the board's
-// return) on one board of the list.
-BoardResult flash_job(const Invocation& inv, const BoardEntry& want, JobContext& context) {
+// return) on one board of the list, with its own pass over the image.
+BoardResult flash_job(const Invocation& inv, const SharedImage& shared, const BoardEntry& want,
+                      JobContext& context) {
     usb::LibusbBus bus(inv.global.timeout_ms, inv.global.verbose);
     context.report(BoardPhase::Waiting, 0, 0);
-    // Each board reads the image file itself, a transfer's worth at a time.
-    ImageSource image = ImageSource::open(inv.file, inv.raw);
+    const auto image = shared.reader([&context] { return context.aborted(); });
     std::optional<BoardEntry> entry;
     for (const auto& b : bus.scan(want.serial.has_value())) {
         if (b.path == want.path && b.serial == want.serial) entry = b;
@@ -86,7 +87,7 @@ BoardResult flash_job(const Invocation& inv, const BoardEntry& want, JobContext&
         context.report(stage == FlashStage::Upload ? BoardPhase::Upload : BoardPhase::ReadBack, done,
                        total.value_or(0));
     };
-    const FlashResult r = flash_image(s, image, fo);
+    const FlashResult r = flash_image(s, *image, fo);
     if (!r.match) {
         throw Failure(Exit::Mismatch,
                       r.read_back < r.bytes
@@ -107,8 +108,6 @@ BoardResult flash_job(const Invocation& inv, const BoardEntry& want, JobContext&
     return out;
 }
 
-// Fails now, rather than on every board, when the image cannot be read.
-void check_image(const Invocation& inv) { (void)ImageSource::open(inv.file, inv.raw); }
 
 // --log: one line per board besides the command's own.
 class BoardLog {
@@ -129,10 +128,10 @@ private:
 
 // The exit status of a run of several boards; a signal's also in the
 // command's --log line.
-int run_status(const std::vector<BoardResult>& results) {
-    const bool stopped = stop_requests().load() > 0;
-    if (stopped) command_record().failure = interruption_message();
-    return overall_exit(results, stopped);
+int run_status(RunTally tally) {
+    tally.interrupted = stop_requests().load() > 0;
+    if (tally.interrupted) command_record().failure = interruption_message();
+    return tally.exit_code();
 }
 
 }  // namespace
@@ -164,7 +163,8 @@ void wait_for_boards(Bus& bus, const GlobalOptions& g) {
 }
 
 int flash_several(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err) {
-    check_image(inv);
+    // Opened first: an image that cannot be read fails once, not on every board.
+    const SharedImage image(inv.file, inv.raw);
     BoardLog log(inv.global.log_file);
     const auto attached = bus.scan(true);
     std::string missing;
@@ -176,14 +176,18 @@ int flash_several(Bus& bus, const Invocation& inv, std::ostream& out, std::ostre
     BoardDisplay display(display_mode(inv.global), inv.global.json ? ResultFormat::JsonObject : ResultFormat::Text,
                          out, err, now);
     const auto results = flash_boards(
-        boards, [&inv](const BoardEntry& b, JobContext& c) { return flash_job(inv, b, c); }, display,
+        boards, [&](const BoardEntry& b, JobContext& c) { return flash_job(inv, image, b, c); }, display,
         stop_requests(), now);
-    for (const auto& r : results) log.append(r, err);
-    return run_status(results);
+    RunTally tally;
+    for (const auto& r : results) {
+        log.append(r, err);
+        tally.add(r);
+    }
+    return run_status(tally);
 }
 
 int station(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err) {
-    check_image(inv);
+    const SharedImage image(inv.file, inv.raw);
     BoardLog log(inv.global.log_file);
     const SecondSignalStops two_signals;
     const NowFn now = [&bus] { return bus.now(); };
@@ -191,13 +195,13 @@ int station(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& er
                          out, err, now);
     StationOptions so;
     so.count = inv.count;
-    const auto results =
+    const RunTally tally =
         // Boards plugged in later show only on a fresh bus: see Bus::fresh.
         run_station([&bus] { return bus.fresh().scan(true); },
-                    [&inv](const BoardEntry& b, JobContext& c) { return flash_job(inv, b, c); }, display,
+                    [&](const BoardEntry& b, JobContext& c) { return flash_job(inv, image, b, c); }, display,
                     [&](const BoardResult& r) { log.append(r, err); }, stop_requests(), so, now,
                     [&bus](std::chrono::milliseconds d) { bus.pause(d); });
-    return run_status(results);
+    return run_status(tally);
 }
 
 }  // namespace dfuctl
