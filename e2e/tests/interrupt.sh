@@ -18,7 +18,9 @@ interrupted() {
     _i_signals=$1 _i_when=$2; shift 2
     rm -f "$E2E_DIR/i.log"
     DFU_CMD="dfuctl $*"
-    timeout -k 2 120 dfuctl --json --log "$E2E_DIR/i.log" "$@" >"$E2E_DIR/dfu.out" 2>"$E2E_DIR/dfu.err" &
+    # Standard input from descriptor 3: a command put in the background
+    # would otherwise read /dev/null.
+    timeout -k 2 120 dfuctl --json --log "$E2E_DIR/i.log" "$@" <&3 >"$E2E_DIR/dfu.out" 2>"$E2E_DIR/dfu.err" &
     _i_pid=$!
     for _i_signal in $_i_signals; do
         wait_until 60 eval "$_i_when" || fail "dfuctl $*: never reached the point to signal ($_i_when)"
@@ -37,6 +39,7 @@ interrupted() {
     ok "dfuctl $* -> 130 after SIG$_i_signals, one JSON value, one log line"
 }
 
+exec 3</dev/null
 make_image /tmp/image 1048576
 : >/tmp/firmware
 expect_dfu_rc 0 upload /tmp/image
@@ -53,8 +56,8 @@ ok "the interrupted download left no file"
 mkfifo /tmp/fifo
 interrupted TERM 'true' upload /tmp/fifo
 exec 3<>/tmp/fifo
-interrupted INT 'true' upload - <&3
-exec 3>&-
+interrupted INT 'true' upload -
+exec 3</dev/null
 
 # The wait for a rebooted board: the stand-in does not reboot it.
 interrupted INT 'standin_called reboot' flash --reboot --wait=60 /tmp/image
