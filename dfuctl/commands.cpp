@@ -549,6 +549,9 @@ int report_failures(std::ostream& out, std::ostream& err, const std::function<in
 }
 
 int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, const BusFactory& make_bus) {
+    // From the start: a signal during the parse stops the command at its
+    // first step.
+    const StopSignals signals;
     const ParseResult parsed = parse_command_line(argc, argv, out, err);
     if (!parsed.invocation) return parsed.exit_code;
     const Invocation& inv = *parsed.invocation;
@@ -558,7 +561,6 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     set_verbosity(inv.global.verbose, &err);
     command_record() = CommandRecord{};
     command_record().operation = command_word(inv.command);
-    const StopSignals signals;
     std::optional<CommandLog> log;
     std::string message;
     const int status = report_failures(

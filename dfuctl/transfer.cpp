@@ -159,6 +159,13 @@ public:
         skipped_ = 0;
         skipped_bytes_ = 0;
     }
+    // At the end of the stream: the transfers not shown since the last line.
+    void flush() {
+        if (verbosity() < 1 || skipped_ == 0) return;
+        trace("bulk " + std::string(endpoint_) + ": +" + std::to_string(skipped_) +
+              " not shown: " + std::to_string(skipped_bytes_) + " bytes");
+        skipped_ = 0;
+    }
 
 private:
     const StreamOptions& o_;
@@ -262,6 +269,7 @@ UploadResult upload_stream(BulkPipe& pipe, const ReadFn& read, const StreamOptio
             }
         }
     }
+    tracer.flush();
     return result;
 }
 
@@ -353,6 +361,7 @@ DownloadResult download_stream(BulkPipe& pipe, std::uint64_t length, const Write
         report(o, result.bytes);
         fill();
     }
+    tracer.flush();
     return result;
 }
 

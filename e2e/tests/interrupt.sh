@@ -54,9 +54,9 @@ ok "the interrupted download left no file"
 # An image from a FIFO without a writer (the open blocks) and from a pipe
 # that sends nothing (the read blocks).
 mkfifo /tmp/fifo
-interrupted TERM 'true' upload /tmp/fifo
+interrupted TERM 'sleep 2' upload /tmp/fifo
 exec 3<>/tmp/fifo
-interrupted INT 'true' upload -
+interrupted INT 'sleep 2' upload -
 exec 3</dev/null
 
 # The wait for a rebooted board: the stand-in does not reboot it.
