@@ -79,7 +79,8 @@ Invocation finish(const RawArgs& raw, Command command) {
     }
     for (const auto& v : raw.paths) {
         if (!is_bus_path(v)) {
-            throw Failure(Exit::Usage, "--path '" + v + "' is not a bus path such as 1-1 or 1-1.2 (see dfuctl list)");
+            throw Failure(Exit::Usage,
+                          "--path '" + v + "' is not a bus path such as 1-1 or 1-1.2 (see dfuctl list)");
         }
     }
     const bool several = raw.serials.size() > 1 || raw.paths.size() > 1;

@@ -16,8 +16,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <csignal>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <random>
 

@@ -294,8 +294,8 @@ void BoardDisplay::notice(const std::string& text) {
 
 void BoardDisplay::summary(const RunTally& c, double seconds) {
     clear_table();
-    const Json summary{{"boards", c.boards}, {"flashed", c.flashed}, {"failed", c.failed},
-                       {"aborted", c.aborted}, {"seconds", seconds}, {"exit_code", c.exit_code()}};
+    const Json summary{{"boards", c.boards},   {"flashed", c.flashed}, {"failed", c.failed},
+                       {"aborted", c.aborted}, {"seconds", seconds},   {"exit_code", c.exit_code()}};
     if (format_ == ResultFormat::JsonObject) {
         Json boards = Json::array();
         for (const auto& r : collected_) boards.push_back(result_json(r));
@@ -325,8 +325,9 @@ public:
     int poll() {
         const int n = stop_.load(std::memory_order_acquire);
         if (n >= 1 && seen_ < 1 && flasher_.running() > 0) {
-            display_.notice(std::string(first_) + "; the boards in flight go on (a second SIGINT or SIGTERM "
-                                                  "aborts them)");
+            display_.notice(std::string(first_) +
+                            "; the boards in flight go on (a second SIGINT or SIGTERM "
+                            "aborts them)");
         }
         if (n >= 2 && seen_ < 2) {
             display_.notice("aborting the boards in flight");
@@ -387,11 +388,10 @@ std::vector<BoardResult> flash_boards(const std::vector<BoardEntry>& boards, con
     return results;
 }
 
-RunTally run_station(const std::function<std::vector<BoardEntry>()>& scan,
-                                     const BoardJob& job, BoardDisplay& display,
-                                     const std::function<void(const BoardResult&)>& record,
-                                     const std::atomic<int>& stop, const StationOptions& options, NowFn now,
-                                     const std::function<void(std::chrono::milliseconds)>& pause) {
+RunTally run_station(const std::function<std::vector<BoardEntry>()>& scan, const BoardJob& job,
+                     BoardDisplay& display, const std::function<void(const BoardResult&)>& record,
+                     const std::atomic<int>& stop, const StationOptions& options, NowFn now,
+                     const std::function<void(std::chrono::milliseconds)>& pause) {
     const SteadyTime started = now();
     Flasher flasher(job, now);
     StopWatch watch(stop, flasher, display, "stopping: no new board is taken");

@@ -136,7 +136,7 @@ private:
 // list of its boards).
 struct RunTally {
     std::size_t boards = 0, flashed = 0, failed = 0, aborted = 0;
-    int first_failure = 0;  // exit status of the first board that was not flashed
+    int first_failure = 0;     // exit status of the first board that was not flashed
     bool interrupted = false;  // a signal stopped the run
     void add(const BoardResult& result);
     // 130 when a signal stopped the run, 0 when every board was flashed,
@@ -205,11 +205,10 @@ struct StationOptions {
 // each result and calls `record` with it. `stop` is polled: 1 stops
 // taking new boards and lets the running jobs finish, 2 aborts them.
 // Returns the count of the results.
-RunTally run_station(const std::function<std::vector<BoardEntry>()>& scan,
-                                     const BoardJob& job, BoardDisplay& display,
-                                     const std::function<void(const BoardResult&)>& record,
-                                     const std::atomic<int>& stop, const StationOptions& options, NowFn now,
-                                     const std::function<void(std::chrono::milliseconds)>& pause);
+RunTally run_station(const std::function<std::vector<BoardEntry>()>& scan, const BoardJob& job,
+                     BoardDisplay& display, const std::function<void(const BoardResult&)>& record,
+                     const std::atomic<int>& stop, const StationOptions& options, NowFn now,
+                     const std::function<void(std::chrono::milliseconds)>& pause);
 
 }  // namespace dfuctl
 

@@ -108,7 +108,6 @@ BoardResult flash_job(const Invocation& inv, const SharedImage& shared, const Bo
     return out;
 }
 
-
 // --log: one line per board besides the command's own.
 class BoardLog {
 public:
@@ -173,8 +172,8 @@ int flash_several(Bus& bus, const Invocation& inv, std::ostream& out, std::ostre
     if (boards.empty()) throw Failure(Exit::NoBoard, "no board attached");
     const SecondSignalStops two_signals;
     const NowFn now = [&bus] { return bus.now(); };
-    BoardDisplay display(display_mode(inv.global), inv.global.json ? ResultFormat::JsonObject : ResultFormat::Text,
-                         out, err, now);
+    BoardDisplay display(display_mode(inv.global),
+                         inv.global.json ? ResultFormat::JsonObject : ResultFormat::Text, out, err, now);
     const auto results = flash_boards(
         boards, [&](const BoardEntry& b, JobContext& c) { return flash_job(inv, image, b, c); }, display,
         stop_requests(), now);
@@ -191,8 +190,8 @@ int station(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& er
     BoardLog log(inv.global.log_file);
     const SecondSignalStops two_signals;
     const NowFn now = [&bus] { return bus.now(); };
-    BoardDisplay display(display_mode(inv.global), inv.global.json ? ResultFormat::JsonLines : ResultFormat::Text,
-                         out, err, now);
+    BoardDisplay display(display_mode(inv.global),
+                         inv.global.json ? ResultFormat::JsonLines : ResultFormat::Text, out, err, now);
     StationOptions so;
     so.count = inv.count;
     const RunTally tally =

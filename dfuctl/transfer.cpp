@@ -149,9 +149,11 @@ public:
             return;
         }
         std::string line = "bulk " + std::string(endpoint_) + ": " + std::to_string(c.actual) + " of " +
-                           std::to_string(requested) + " bytes, " + std::string(transfer_status_name(c.status));
+                           std::to_string(requested) + " bytes, " +
+                           std::string(transfer_status_name(c.status));
         if (skipped_ > 0) {
-            line += " (+" + std::to_string(skipped_) + " not shown: " + std::to_string(skipped_bytes_) + " bytes)";
+            line += " (+" + std::to_string(skipped_) + " not shown: " + std::to_string(skipped_bytes_) +
+                    " bytes)";
         }
         trace(line);
         shown_ = true;

@@ -56,9 +56,12 @@ CommandRun several(FakeBus& bus, ResultFormat format, bool station) {
     if (station) {
         StationOptions so;
         so.poll = 1ms;
-        status = run_station([] { return std::vector<BoardEntry>{{"1-1", "abcdef01", 0, 1, 2}}; }, job,
-                             display, nullptr, stop_requests(), so, now,
-                             [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); })
+        status = run_station(
+                     [] {
+                         return std::vector<BoardEntry>{{"1-1", "abcdef01", 0, 1, 2}};
+                     },
+                     job, display, nullptr, stop_requests(), so, now,
+                     [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); })
                      .exit_code();
     } else {
         const auto results = flash_boards({{"1-1", "abcdef01", 0, 1, 2}}, job, display, stop_requests(), now);
@@ -91,14 +94,29 @@ TEST(Interrupt, EveryCommandEndsWith130OneJsonValueALogLineAndNoFileLeft) {
     };
     auto hung_upload = [](FakeBus& bus) { bus.boards[0].upload.stop_reading_after(1); };
     const Case cases[] = {
-        {"download into a file", SIGINT, {2500ms}, command({"download", "@/out.bin"}, slow_download),
+        {"download into a file",
+         SIGINT,
+         {2500ms},
+         command({"download", "@/out.bin"}, slow_download),
          "interrupted by SIGINT"},
-        {"verify", SIGTERM, {2500ms}, command({"verify", "@/image.bin"}, slow_download),
+        {"verify",
+         SIGTERM,
+         {2500ms},
+         command({"verify", "@/image.bin"}, slow_download),
          "interrupted by SIGTERM"},
-        {"upload", SIGTERM, {300ms}, command({"upload", "@/image.bin"}, hung_upload), "interrupted by SIGTERM"},
-        {"waiting for a board", SIGINT, {1000ms}, command({"--wait", "--serial", "none", "info"}),
+        {"upload",
+         SIGTERM,
+         {300ms},
+         command({"upload", "@/image.bin"}, hung_upload),
+         "interrupted by SIGTERM"},
+        {"waiting for a board",
+         SIGINT,
+         {1000ms},
+         command({"--wait", "--serial", "none", "info"}),
          "interrupted by SIGINT"},
-        {"flash waiting for the board's return", SIGINT, {5000ms},
+        {"flash waiting for the board's return",
+         SIGINT,
+         {5000ms},
          command({"--wait=60", "flash", "--reboot", "@/image.bin"},
                  [](FakeBus& bus) {
                      bus.boards[0].download.write_chunk(8 << 20);
@@ -107,10 +125,16 @@ TEST(Interrupt, EveryCommandEndsWith130OneJsonValueALogLineAndNoFileLeft) {
          "interrupted by SIGINT"},
         // Several boards: the first signal lets the board go on, the second
         // aborts it, also while it waits for its return.
-        {"flash --all waiting for a board's return", SIGINT, {1000ms, 2000ms},
-         [](FakeBus& bus, auto&, auto&) { return several(bus, ResultFormat::JsonObject, false); }, ""},
-        {"station", SIGTERM, {1000ms, 2000ms},
-         [](FakeBus& bus, auto&, auto&) { return several(bus, ResultFormat::JsonLines, true); }, ""},
+        {"flash --all waiting for a board's return",
+         SIGINT,
+         {1000ms, 2000ms},
+         [](FakeBus& bus, auto&, auto&) { return several(bus, ResultFormat::JsonObject, false); },
+         ""},
+        {"station",
+         SIGTERM,
+         {1000ms, 2000ms},
+         [](FakeBus& bus, auto&, auto&) { return several(bus, ResultFormat::JsonLines, true); },
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -8,8 +8,8 @@
 #include <sstream>
 
 #include "fake_pipe.hpp"
-#include "log.hpp"
 #include "helpers.hpp"
+#include "log.hpp"
 
 namespace dfuctl {
 namespace {
