@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "exit_codes.hpp"
+#include "interrupt.hpp"
 #include "platform.hpp"
 
 namespace dfuctl {
@@ -20,6 +21,8 @@ void UniqueFd::reset(int fd) {
 
 UniqueFd open_input(const std::string& path) {
     UniqueFd fd(platform::open_read(path));
+    // A FIFO without a writer blocks the open until a signal.
+    if (fd.get() < 0 && errno == EINTR) check_interrupted();
     if (fd.get() < 0) throw Failure(Exit::NoInput, "cannot open " + path + ": " + std::strerror(errno));
     if (platform::is_directory(fd.get())) {
         throw Failure(Exit::NoInput, "cannot read " + path + ": it is a directory");
@@ -78,7 +81,10 @@ std::size_t read_loop(std::span<std::uint8_t> buf, const std::string& path,
     while (got < buf.size()) {
         const std::ptrdiff_t n = io(got);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                check_interrupted();
+                continue;
+            }
             throw Failure(Exit::NoInput, "cannot read " + path + ": " + std::strerror(errno));
         }
         if (n == 0) break;
@@ -93,7 +99,10 @@ void write_loop(std::span<const std::uint8_t> data, const std::string& path,
     while (done < data.size()) {
         const std::ptrdiff_t n = io(done);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                check_interrupted();
+                continue;
+            }
             throw Failure(Exit::OsError, "cannot write " + path + ": " + std::strerror(errno));
         }
         done += static_cast<std::size_t>(n);

@@ -39,6 +39,11 @@ UploadResult upload_image(Session& s, const ReadFn& read, const StreamOptions& o
 DownloadResult read_image(Session& s, std::uint64_t length, const WriteFn& write,
                           const StreamOptions& options);
 
+// Throws Failure(Exit::NoInput) "cannot VERB NAME: it is empty" for an
+// image without a byte: the board would be left with an empty image (or,
+// compared, any image would match).
+void refuse_empty(ImageStream& image, const std::string& verb);
+
 // Reads `image` for an upload; bad data found half-way is reported with
 // what it means for the board.
 ReadFn image_reader(ImageStream& image);

@@ -78,6 +78,14 @@ std::optional<std::uint64_t> size_of(int fd);
 // from any thread.
 std::optional<std::tm> utc_time(std::time_t t);
 
+// SIGINT and SIGTERM (on Windows also Ctrl-C and Ctrl-Break at the
+// console) call `handler` with the signal number until
+// restore_stop_signals(). On POSIX systems a system call that blocks in the
+// thread that takes the signal (reading a pipe, opening a FIFO) returns
+// EINTR instead of carrying on, so that the caller sees the signal.
+void catch_stop_signals(void (*handler)(int));
+void restore_stop_signals();
+
 // Whether standard error is a terminal (a console on Windows), where a
 // progress line may redraw itself.
 bool stderr_is_terminal();

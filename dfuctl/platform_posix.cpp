@@ -1,5 +1,6 @@
 // Linux and other POSIX systems.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -140,6 +141,25 @@ std::optional<std::tm> utc_time(std::time_t t) {
     std::tm tm{};
     if (::gmtime_r(&t, &tm) == nullptr) return std::nullopt;
     return tm;
+}
+
+namespace {
+struct sigaction g_old_int {};
+struct sigaction g_old_term {};
+}  // namespace
+
+void catch_stop_signals(void (*handler)(int)) {
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a blocked read or open returns EINTR
+    sigaction(SIGINT, &sa, &g_old_int);
+    sigaction(SIGTERM, &sa, &g_old_term);
+}
+
+void restore_stop_signals() {
+    sigaction(SIGINT, &g_old_int, nullptr);
+    sigaction(SIGTERM, &g_old_term, nullptr);
 }
 
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdio>
 #include <random>
@@ -229,6 +230,36 @@ std::optional<std::tm> utc_time(std::time_t t) {
     std::tm tm{};
     if (::gmtime_s(&tm, &t) != 0) return std::nullopt;
     return tm;
+}
+
+namespace {
+// The C runtime has no sigaction: signal() handlers, which it resets to
+// SIG_DFL before each call, so the handler sets itself again. Ctrl-C and
+// Ctrl-Break reach the process as SIGINT and SIGBREAK, on a thread of
+// their own.
+void (*g_stop_handler)(int) = nullptr;
+void (*g_old_int)(int) = SIG_DFL;
+void (*g_old_term)(int) = SIG_DFL;
+void (*g_old_break)(int) = SIG_DFL;
+
+extern "C" void on_stop(int sig) {
+    std::signal(sig, on_stop);
+    if (g_stop_handler != nullptr) g_stop_handler(sig);
+}
+}  // namespace
+
+void catch_stop_signals(void (*handler)(int)) {
+    g_stop_handler = handler;
+    g_old_int = std::signal(SIGINT, on_stop);
+    g_old_term = std::signal(SIGTERM, on_stop);
+    g_old_break = std::signal(SIGBREAK, on_stop);
+}
+
+void restore_stop_signals() {
+    std::signal(SIGINT, g_old_int);
+    std::signal(SIGTERM, g_old_term);
+    std::signal(SIGBREAK, g_old_break);
+    g_stop_handler = nullptr;
 }
 
 bool stderr_is_terminal() {

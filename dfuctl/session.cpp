@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "exit_codes.hpp"
+#include "interrupt.hpp"
 #include "log.hpp"
 #include "numbers.hpp"
 #include "replies.hpp"
@@ -46,6 +47,7 @@ std::optional<std::vector<std::uint8_t>> Session::control_in_or_stall(std::uint8
                                                                       std::uint16_t index,
                                                                       std::uint16_t length,
                                                                       const std::string& what) {
+    check_interrupted();
     std::vector<std::uint8_t> buf(length);
     trace_request(type, request, value, index, length, what);
     const int rc = link_->control(type, request, value, index, buf, options_.timeout_ms);
@@ -66,6 +68,7 @@ std::vector<std::uint8_t> Session::control_in(std::uint8_t type, std::uint8_t re
 
 void Session::control_out(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
                           std::vector<std::uint8_t> data, const std::string& what) {
+    check_interrupted();
     trace_request(type, request, value, index, data.size(), what);
     const int rc = link_->control(type, request, value, index, data, options_.timeout_ms);
     trace_result(rc, false, data);

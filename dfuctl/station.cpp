@@ -1,8 +1,10 @@
 #include "station.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
 
+#include "interrupt.hpp"
 #include "output.hpp"
 
 namespace dfuctl {
@@ -188,12 +190,15 @@ void RunTally::add(const BoardResult& r) {
     if (first_failure == 0) first_failure = static_cast<int>(r.code == Exit::Ok ? Exit::Internal : r.code);
 }
 
-int RunTally::exit_code() const { return boards == 0 ? static_cast<int>(Exit::NoBoard) : first_failure; }
+int RunTally::exit_code(bool interrupted) const {
+    if (interrupted) return static_cast<int>(Exit::Aborted);
+    return boards == 0 ? static_cast<int>(Exit::NoBoard) : first_failure;
+}
 
-int overall_exit(const std::vector<BoardResult>& results) {
+int overall_exit(const std::vector<BoardResult>& results, bool interrupted) {
     RunTally t;
     for (const auto& r : results) t.add(r);
-    return t.exit_code();
+    return t.exit_code(interrupted);
 }
 
 // ---- display ----
@@ -243,8 +248,9 @@ std::string format_board_result(const BoardResult& r) {
     return head + "FAILED (" + std::to_string(static_cast<int>(r.code)) + "): " + r.message;
 }
 
-BoardDisplay::BoardDisplay(DisplayMode mode, bool json, std::ostream& out, std::ostream& err, NowFn now)
-    : mode_(mode), json_(json), out_(out), err_(err), now_(std::move(now)) {}
+BoardDisplay::BoardDisplay(DisplayMode mode, ResultFormat format, std::ostream& out, std::ostream& err,
+                           NowFn now)
+    : mode_(mode), format_(format), out_(out), err_(err), now_(std::move(now)) {}
 
 void BoardDisplay::clear_table() {
     if (rows_drawn_ == 0) return;
@@ -267,8 +273,9 @@ void BoardDisplay::update(const std::vector<BoardStatus>& statuses, const std::v
 }
 
 void BoardDisplay::result(const BoardResult& r) {
+    if (format_ == ResultFormat::JsonObject) return;  // all at once in the summary
     clear_table();
-    if (json_) {
+    if (format_ == ResultFormat::JsonLines) {
         print_json(out_, result_json(r));
     } else {
         out_ << format_board_result(r) << '\n';
@@ -276,15 +283,21 @@ void BoardDisplay::result(const BoardResult& r) {
     out_.flush();
 }
 
-void BoardDisplay::summary(const RunTally& c, double seconds) {
+void BoardDisplay::notice(const std::string& text) {
     clear_table();
-    if (json_) {
-        print_json(out_, Json{{"summary", Json{{"boards", c.boards},
-                                               {"flashed", c.flashed},
-                                               {"failed", c.failed},
-                                               {"aborted", c.aborted},
-                                               {"seconds", seconds},
-                                               {"exit_code", c.exit_code()}}}});
+    err_ << "dfuctl: " << text << '\n' << std::flush;
+}
+
+void BoardDisplay::summary(const RunTally& c, double seconds, int exit_code, const std::vector<BoardResult>& boards) {
+    clear_table();
+    const Json summary{{"boards", c.boards}, {"flashed", c.flashed}, {"failed", c.failed},
+                       {"aborted", c.aborted}, {"seconds", seconds}, {"exit_code", exit_code}};
+    if (format_ == ResultFormat::JsonObject) {
+        Json list = Json::array();
+        for (const auto& r : boards) list.push_back(result_json(r));
+        print_json(out_, Json{{"boards", std::move(list)}, {"summary", summary}});
+    } else if (format_ == ResultFormat::JsonLines) {
+        print_json(out_, Json{{"summary", summary}});
     } else {
         char secs[32];
         std::snprintf(secs, sizeof secs, "%.2f", seconds);
@@ -298,12 +311,43 @@ void BoardDisplay::summary(const RunTally& c, double seconds) {
 
 namespace {
 constexpr std::chrono::milliseconds kRedraw{200};
-}
+
+// Tells what the signals caught so far do to the boards in flight, once
+// each: the first lets them finish, the second aborts them.
+class StopWatch {
+public:
+    StopWatch(const std::atomic<int>& stop, Flasher& flasher, BoardDisplay& display, const char* first)
+        : stop_(stop), flasher_(flasher), display_(display), first_(first) {}
+    int poll() {
+        const int n = stop_.load(std::memory_order_acquire);
+        if (n >= 1 && seen_ < 1 && flasher_.running() > 0) {
+            display_.notice(std::string(first_) + "; the boards in flight go on (a second SIGINT or SIGTERM "
+                                                  "aborts them)");
+        }
+        if (n >= 2 && seen_ < 2) {
+            display_.notice("aborting the boards in flight");
+            flasher_.abort();
+            run_abort_hooks();
+        }
+        seen_ = std::max(seen_, n);
+        return n;
+    }
+
+private:
+    const std::atomic<int>& stop_;
+    Flasher& flasher_;
+    BoardDisplay& display_;
+    const char* first_;
+    int seen_ = 0;
+};
+
+}  // namespace
 
 std::vector<BoardResult> flash_boards(const std::vector<BoardEntry>& boards, const BoardJob& job,
-                                      BoardDisplay& display, NowFn now) {
+                                      BoardDisplay& display, const std::atomic<int>& stop, NowFn now) {
     const SteadyTime started = now();
     Flasher flasher(job, now);
+    StopWatch watch(stop, flasher, display, "stopping");
     for (const auto& b : boards) flasher.start(b);
     // The table keeps a row for every board, also once its job has ended.
     std::vector<BoardStatus> rows(boards.size());
@@ -316,6 +360,7 @@ std::vector<BoardResult> flash_boards(const std::vector<BoardEntry>& boards, con
     std::vector<BoardResult> results(boards.size());
     std::size_t left = boards.size();
     while (left > 0) {
+        watch.poll();
         flasher.wait_any(kRedraw);
         for (const auto& st : flasher.statuses()) rows[row_of(st.board)] = st;
         const auto ended = flasher.take_finished();
@@ -333,7 +378,8 @@ std::vector<BoardResult> flash_boards(const std::vector<BoardEntry>& boards, con
     }
     RunTally tally;
     for (const auto& r : results) tally.add(r);
-    display.summary(tally, std::chrono::duration<double>(now() - started).count());
+    display.summary(tally, std::chrono::duration<double>(now() - started).count(),
+                    tally.exit_code(watch.poll() > 0), results);
     return results;
 }
 
@@ -344,17 +390,13 @@ RunTally run_station(const std::function<std::vector<BoardEntry>()>& scan,
                                      const std::function<void(std::chrono::milliseconds)>& pause) {
     const SteadyTime started = now();
     Flasher flasher(job, now);
+    StopWatch watch(stop, flasher, display, "stopping: no new board is taken");
     StationBook book;
     RunTally tally;
     std::size_t started_boards = 0;
-    bool aborted = false;
     SteadyTime next_scan = started;
     for (;;) {
-        const int stopping = stop.load(std::memory_order_acquire);
-        if (stopping >= 2 && !aborted) {
-            flasher.abort();
-            aborted = true;
-        }
+        const int stopping = watch.poll();
         const bool taking = stopping == 0 && (options.count == 0 || started_boards < options.count);
         if (taking && now() >= next_scan) {
             for (const auto& b : book.arrivals(scan())) {
@@ -383,7 +425,8 @@ RunTally run_station(const std::function<std::vector<BoardEntry>()>& scan,
             pause(kRedraw);
         }
     }
-    display.summary(tally, std::chrono::duration<double>(now() - started).count());
+    display.summary(tally, std::chrono::duration<double>(now() - started).count(),
+                    tally.exit_code(watch.poll() > 0));
     return tally;
 }
 

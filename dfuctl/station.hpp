@@ -138,35 +138,46 @@ struct RunTally {
     std::size_t boards = 0, flashed = 0, failed = 0, aborted = 0;
     int first_failure = 0;  // exit status of the first board that was not flashed
     void add(const BoardResult& result);
-    // 0 when every board was flashed, otherwise that of the first failed
-    // board (Exit::NoBoard when there were none).
-    int exit_code() const;
+    // 130 when a signal stopped the run (`interrupted`), 0 when every board
+    // was flashed, otherwise that of the first failed board (Exit::NoBoard
+    // when there were none).
+    int exit_code(bool interrupted = false) const;
 };
 
 // The exit status of `results` counted in their order.
-int overall_exit(const std::vector<BoardResult>& results);
+int overall_exit(const std::vector<BoardResult>& results, bool interrupted = false);
 
 // How a run shows itself.
 //   Table: one row per board on a terminal (standard error), redrawn;
 //   Lines: a plain line per board event (standard error);
 //   None:  nothing but the results.
-// The results always go to standard output: a text line per board and a
-// summary, or with json one JSON object per board and a summary object.
 enum class DisplayMode { Table, Lines, None };
+
+// The results always go to standard output:
+//   Text:       a line per board as it ends, and a summary line;
+//   JsonLines:  a JSON object per board as it ends, and a summary object,
+//               one per line (the station, which runs for hours);
+//   JsonObject: one JSON object once all ended, {"boards": [...],
+//               "summary": {...}} (flash with several boards).
+enum class ResultFormat { Text, JsonLines, JsonObject };
 
 class BoardDisplay {
 public:
-    BoardDisplay(DisplayMode mode, bool json, std::ostream& out, std::ostream& err, NowFn now);
+    BoardDisplay(DisplayMode mode, ResultFormat format, std::ostream& out, std::ostream& err, NowFn now);
     // `statuses`: the rows of the table; `events`: the phases entered since
     // the last update, for the plain lines.
     void update(const std::vector<BoardStatus>& statuses, const std::vector<BoardStatus>& events);
     void result(const BoardResult& result);
-    void summary(const RunTally& tally, double seconds);
+    // "dfuctl: TEXT" on standard error, below the table.
+    void notice(const std::string& text);
+    // `exit_code`: the run's; `boards`: the results in the order of the
+    // boards, for the JsonObject format (a station keeps none).
+    void summary(const RunTally& tally, double seconds, int exit_code, const std::vector<BoardResult>& boards = {});
 
 private:
     void clear_table();
     DisplayMode mode_;
-    bool json_;
+    ResultFormat format_;
     std::ostream& out_;
     std::ostream& err_;
     NowFn now_;
@@ -180,9 +191,10 @@ std::string format_board_row(const BoardStatus& status, SteadyTime now);
 std::string format_board_result(const BoardResult& result);
 
 // Runs `job` on every board of `boards` at once and shows the run; returns
-// the results in the order of `boards`.
+// the results in the order of `boards`. `stop` (the signals caught) is
+// polled: 1 lets the boards finish, 2 aborts them.
 std::vector<BoardResult> flash_boards(const std::vector<BoardEntry>& boards, const BoardJob& job,
-                                      BoardDisplay& display, NowFn now);
+                                      BoardDisplay& display, const std::atomic<int>& stop, NowFn now);
 
 struct StationOptions {
     unsigned count = 0;  // stop after this many boards (0: until stopped)
@@ -217,6 +229,7 @@ void wait_for_boards(Bus& bus, const GlobalOptions& options);
 // flash with --all or several --serial/--path: the boards at once.
 int flash_several(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err);
 // station IMAGE: until stopped (SIGINT/SIGTERM) or --count boards.
+// Both return 130 when a signal stopped them.
 int station(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err);
 
 }  // namespace dfuctl

@@ -2,12 +2,12 @@
 // context of its own, so that no libusb state is shared between threads.
 #include <unistd.h>
 
-#include <csignal>
 #include <ostream>
 
 #include "files.hpp"
 #include "firmware.hpp"
 #include "image_source.hpp"
+#include "interrupt.hpp"
 #include "log.hpp"
 #include "session.hpp"
 #include "shared_image.hpp"
@@ -108,55 +108,6 @@ BoardResult flash_job(const Invocation& inv, const SharedImage& shared, const Bo
     return out;
 }
 
-// SIGINT and SIGTERM during a station run: the first stops taking boards,
-// the second aborts the transfers in flight.
-std::atomic<int> g_stop{0};
-static_assert(std::atomic<int>::is_always_lock_free);
-extern "C" void on_stop_signal(int) { g_stop.fetch_add(1, std::memory_order_acq_rel); }
-
-#if defined(_WIN32)
-// Windows has no sigaction; the C handlers do for SIGINT (Ctrl-C) and SIGTERM.
-class StopSignals {
-public:
-    StopSignals() {
-        g_stop.store(0);
-        old_int_ = std::signal(SIGINT, on_stop_signal);
-        old_term_ = std::signal(SIGTERM, on_stop_signal);
-    }
-    ~StopSignals() {
-        std::signal(SIGINT, old_int_);
-        std::signal(SIGTERM, old_term_);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-private:
-    void (*old_int_)(int) = SIG_DFL;
-    void (*old_term_)(int) = SIG_DFL;
-};
-#else
-class StopSignals {
-public:
-    StopSignals() {
-        g_stop.store(0);
-        struct sigaction sa {};
-        sa.sa_handler = on_stop_signal;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, &old_int_);
-        sigaction(SIGTERM, &sa, &old_term_);
-    }
-    ~StopSignals() {
-        sigaction(SIGINT, &old_int_, nullptr);
-        sigaction(SIGTERM, &old_term_, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-private:
-    struct sigaction old_int_ {};
-    struct sigaction old_term_ {};
-};
-#endif
 
 // --log: one line per board besides the command's own.
 class BoardLog {
@@ -175,6 +126,14 @@ private:
     CommandLog log_;
 };
 
+// The exit status of a run of several boards; a signal's also in the
+// command's --log line.
+int run_status(const RunTally& tally) {
+    const bool stopped = stop_requests().load() > 0;
+    if (stopped) command_record().failure = interruption_message();
+    return tally.exit_code(stopped);
+}
+
 }  // namespace
 
 void wait_for_boards(Bus& bus, const GlobalOptions& g) {
@@ -183,6 +142,7 @@ void wait_for_boards(Bus& bus, const GlobalOptions& g) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(*g.wait_seconds);
     const bool serials = g.selector.serial.has_value() || !g.serials.empty();
     for (;;) {
+        check_interrupted();
         const auto boards = bus.fresh().scan(serials);
         bool ok = false;
         if (!g.serials.empty() || !g.paths.empty()) {
@@ -211,30 +171,37 @@ int flash_several(Bus& bus, const Invocation& inv, std::ostream& out, std::ostre
     const auto boards = named_boards(attached, inv, missing);
     if (!missing.empty()) throw Failure(Exit::NoBoard, "no board with " + missing);
     if (boards.empty()) throw Failure(Exit::NoBoard, "no board attached");
+    const SecondSignalStops two_signals;
     const NowFn now = [&bus] { return bus.now(); };
-    BoardDisplay display(display_mode(inv.global), inv.global.json, out, err, now);
+    BoardDisplay display(display_mode(inv.global), inv.global.json ? ResultFormat::JsonObject : ResultFormat::Text,
+                         out, err, now);
     const auto results = flash_boards(
         boards, [&](const BoardEntry& b, JobContext& c) { return flash_job(inv, image, b, c); }, display,
-        now);
-    for (const auto& r : results) log.append(r, err);
-    return overall_exit(results);
+        stop_requests(), now);
+    RunTally tally;
+    for (const auto& r : results) {
+        log.append(r, err);
+        tally.add(r);
+    }
+    return run_status(tally);
 }
 
 int station(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err) {
     const SharedImage image(inv.file, inv.raw);
     BoardLog log(inv.global.log_file);
-    const StopSignals signals;
+    const SecondSignalStops two_signals;
     const NowFn now = [&bus] { return bus.now(); };
-    BoardDisplay display(display_mode(inv.global), inv.global.json, out, err, now);
+    BoardDisplay display(display_mode(inv.global), inv.global.json ? ResultFormat::JsonLines : ResultFormat::Text,
+                         out, err, now);
     StationOptions so;
     so.count = inv.count;
     const RunTally tally =
         // Boards plugged in later show only on a fresh bus: see Bus::fresh.
         run_station([&bus] { return bus.fresh().scan(true); },
                     [&](const BoardEntry& b, JobContext& c) { return flash_job(inv, image, b, c); }, display,
-                    [&](const BoardResult& r) { log.append(r, err); }, g_stop, so, now,
+                    [&](const BoardResult& r) { log.append(r, err); }, stop_requests(), so, now,
                     [&bus](std::chrono::milliseconds d) { bus.pause(d); });
-    return tally.boards == 0 ? 0 : tally.exit_code();
+    return run_status(tally);
 }
 
 }  // namespace dfuctl

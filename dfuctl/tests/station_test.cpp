@@ -77,10 +77,11 @@ TEST(Station, EachBoardGetsItsOwnResultAndOneFailureFailsAlone) {
         {"a1", Fate::Flashes}, {"b2", Fate::Refuses}, {"c3", Fate::Vanishes}, {"d4", Fate::Reboots}};
     StartLine line(boards.size());
     std::ostringstream out, err;
-    BoardDisplay display(DisplayMode::Lines, true, out, err, steady());
+    BoardDisplay display(DisplayMode::Lines, ResultFormat::JsonObject, out, err, steady());
+    const std::atomic<int> no_signal{0};
     const auto results = flash_boards(
         boards, [&](const BoardEntry& b, JobContext& c) { return simulated(fates.at(*b.serial), c, &line); },
-        display, steady());
+        display, no_signal, steady());
 
     struct Want {
         BoardPhase phase;
@@ -102,19 +103,13 @@ TEST(Station, EachBoardGetsItsOwnResultAndOneFailureFailsAlone) {
     // The first failed board in the list gives the exit status.
     EXPECT_EQ(overall_exit(results), static_cast<int>(Exit::NotStored));
 
-    // --json: one object per board, in the order they ended, then the summary.
-    std::istringstream lines(out.str());
-    std::string line_text;
+    // --json: one value, the boards in their order and the summary.
+    const auto j = nlohmann::json::parse(out.str());  // throws on a second value
     std::map<std::string, nlohmann::json> by_serial;
-    nlohmann::json summary;
-    while (std::getline(lines, line_text)) {
-        const auto j = nlohmann::json::parse(line_text);
-        if (j.contains("summary"))
-            summary = j["summary"];
-        else
-            by_serial[j["serial"]] = j;
-    }
+    for (const auto& b : j["boards"]) by_serial[b["serial"]] = b;
+    const nlohmann::json summary = j["summary"];
     ASSERT_EQ(by_serial.size(), 4u);
+    EXPECT_EQ(j["boards"][1]["serial"], "b2");
     EXPECT_EQ(by_serial["a1"]["result"], "flashed");
     EXPECT_EQ(by_serial["a1"]["bytes"], 1000);
     EXPECT_EQ(by_serial["a1"]["sha256"], "ab12");
@@ -196,7 +191,7 @@ TEST(Station, LoopFlashesEachPluggedBoardOnceThenStopsOrAborts) {
     };
     std::vector<std::string> recorded;
     std::ostringstream out, err;
-    BoardDisplay display(DisplayMode::None, false, out, err, steady());
+    BoardDisplay display(DisplayMode::None, ResultFormat::Text, out, err, steady());
     std::atomic<int> stop{0};
     StationOptions options;
     options.count = 3;
@@ -229,7 +224,7 @@ TEST(Station, LoopFlashesEachPluggedBoardOnceThenStopsOrAborts) {
         stop2 = 2;
     });
     std::ostringstream out2;
-    BoardDisplay display2(DisplayMode::None, false, out2, err, steady());
+    BoardDisplay display2(DisplayMode::None, ResultFormat::Text, out2, err, steady());
     StationOptions forever;
     forever.poll = std::chrono::milliseconds(1);
     const RunTally aborted = run_station([] { return std::vector<BoardEntry>{board("a1", "1-1")}; }, slow,
@@ -283,7 +278,7 @@ TEST(Station, AShiftOfTenThousandBoardsKeepsThreadsAndMemoryFlat) {
         return v;
     };
     std::ostream discard(nullptr);
-    BoardDisplay display(DisplayMode::Lines, true, discard, discard, steady());
+    BoardDisplay display(DisplayMode::Lines, ResultFormat::JsonLines, discard, discard, steady());
     std::atomic<int> stop{0};
     StationOptions options;
     options.count = kBoards;
