@@ -224,15 +224,19 @@ constexpr GlobalOption kGlobalOptions[] = {
     {"--serial", "SERIAL", "Use the board with this USB serial number (flash: may be given several times)"},
     {"--path", "PATH",
      "Use the board at this bus path, e.g. 1-1 or 1-1.2 (flash: may be given several times)"},
-    {"--json", nullptr, "Print one JSON value on standard output, also on failure"},
+    {"--json", nullptr,
+     "Print one JSON value on standard output, also on failure (station: JSON lines; download -: on "
+     "standard error)"},
     {"--timeout", "MS", "Per control request and per stalled bulk transfer (default 5000)"},
     {"--quiet", nullptr, "No progress line"},
     {"--progress", "MODE", "Progress on standard error: bar, json (one object per line) or none"},
     {"--log", "FILE", "Append one line per command to FILE"},
-    {"-v", nullptr, "Show each request and transfer (-vv: also libusb's debug messages)"},
+    {"-v", nullptr,
+     "Show each control request and bulk transfer (at most 10 transfer lines a second) (-vv: also libusb's "
+     "debug messages)"},
     {"--wait", "[=SECONDS]",
-     "Wait (without limit, or up to SECONDS) for a matching board to appear; with --reboot also for its "
-     "return"},
+     "Wait (without limit, or up to SECONDS; a number after --wait is SECONDS) for a matching board to "
+     "appear; with --reboot also for its return"},
 };
 
 std::string global_options_help() {
@@ -279,9 +283,9 @@ std::size_t edit_distance(const std::string& a, const std::string& b) {
     return row[b.size()];
 }
 
-bool is_number_word(const std::string& word) {
-    return !word.empty() && std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
+// No command begins with a digit: such a word after --wait is its value
+// (checked as a number later).
+bool is_number_word(const std::string& word) { return !word.empty() && word[0] >= '0' && word[0] <= '9'; }
 
 // What the parser cannot say well by itself: a global option whose value is
 // missing (CLI11 would take the command for it) and an unknown command.

@@ -190,7 +190,7 @@ void RunTally::add(const BoardResult& r) {
     if (first_failure == 0) first_failure = static_cast<int>(r.code == Exit::Ok ? Exit::Internal : r.code);
 }
 
-int RunTally::exit_code(bool interrupted) const {
+int RunTally::exit_code() const {
     if (interrupted) return static_cast<int>(Exit::Aborted);
     return boards == 0 ? static_cast<int>(Exit::NoBoard) : first_failure;
 }
@@ -198,7 +198,8 @@ int RunTally::exit_code(bool interrupted) const {
 int overall_exit(const std::vector<BoardResult>& results, bool interrupted) {
     RunTally t;
     for (const auto& r : results) t.add(r);
-    return t.exit_code(interrupted);
+    t.interrupted = interrupted;
+    return t.exit_code();
 }
 
 // ---- display ----
@@ -273,7 +274,10 @@ void BoardDisplay::update(const std::vector<BoardStatus>& statuses, const std::v
 }
 
 void BoardDisplay::result(const BoardResult& r) {
-    if (format_ == ResultFormat::JsonObject) return;  // all at once in the summary
+    if (format_ == ResultFormat::JsonObject) {
+        collected_.push_back(r);  // all at once with the summary
+        return;
+    }
     clear_table();
     if (format_ == ResultFormat::JsonLines) {
         print_json(out_, result_json(r));
@@ -288,14 +292,14 @@ void BoardDisplay::notice(const std::string& text) {
     err_ << "dfuctl: " << text << '\n' << std::flush;
 }
 
-void BoardDisplay::summary(const RunTally& c, double seconds, int exit_code, const std::vector<BoardResult>& boards) {
+void BoardDisplay::summary(const RunTally& c, double seconds) {
     clear_table();
     const Json summary{{"boards", c.boards}, {"flashed", c.flashed}, {"failed", c.failed},
-                       {"aborted", c.aborted}, {"seconds", seconds}, {"exit_code", exit_code}};
+                       {"aborted", c.aborted}, {"seconds", seconds}, {"exit_code", c.exit_code()}};
     if (format_ == ResultFormat::JsonObject) {
-        Json list = Json::array();
-        for (const auto& r : boards) list.push_back(result_json(r));
-        print_json(out_, Json{{"boards", std::move(list)}, {"summary", summary}});
+        Json boards = Json::array();
+        for (const auto& r : collected_) boards.push_back(result_json(r));
+        print_json(out_, Json{{"boards", std::move(boards)}, {"summary", summary}});
     } else if (format_ == ResultFormat::JsonLines) {
         print_json(out_, Json{{"summary", summary}});
     } else {
@@ -378,8 +382,8 @@ std::vector<BoardResult> flash_boards(const std::vector<BoardEntry>& boards, con
     }
     RunTally tally;
     for (const auto& r : results) tally.add(r);
-    display.summary(tally, std::chrono::duration<double>(now() - started).count(),
-                    tally.exit_code(watch.poll() > 0), results);
+    tally.interrupted = watch.poll() > 0;
+    display.summary(tally, std::chrono::duration<double>(now() - started).count());
     return results;
 }
 
@@ -425,8 +429,8 @@ RunTally run_station(const std::function<std::vector<BoardEntry>()>& scan,
             pause(kRedraw);
         }
     }
-    display.summary(tally, std::chrono::duration<double>(now() - started).count(),
-                    tally.exit_code(watch.poll() > 0));
+    tally.interrupted = watch.poll() > 0;
+    display.summary(tally, std::chrono::duration<double>(now() - started).count());
     return tally;
 }
 

@@ -137,11 +137,12 @@ private:
 struct RunTally {
     std::size_t boards = 0, flashed = 0, failed = 0, aborted = 0;
     int first_failure = 0;  // exit status of the first board that was not flashed
+    bool interrupted = false;  // a signal stopped the run
     void add(const BoardResult& result);
-    // 130 when a signal stopped the run (`interrupted`), 0 when every board
-    // was flashed, otherwise that of the first failed board (Exit::NoBoard
-    // when there were none).
-    int exit_code(bool interrupted = false) const;
+    // 130 when a signal stopped the run, 0 when every board was flashed,
+    // otherwise that of the first failed board (Exit::NoBoard when there
+    // were none).
+    int exit_code() const;
 };
 
 // The exit status of `results` counted in their order.
@@ -170,14 +171,13 @@ public:
     void result(const BoardResult& result);
     // "dfuctl: TEXT" on standard error, below the table.
     void notice(const std::string& text);
-    // `exit_code`: the run's; `boards`: the results in the order of the
-    // boards, for the JsonObject format (a station keeps none).
-    void summary(const RunTally& tally, double seconds, int exit_code, const std::vector<BoardResult>& boards = {});
+    void summary(const RunTally& tally, double seconds);
 
 private:
     void clear_table();
     DisplayMode mode_;
     ResultFormat format_;
+    std::vector<BoardResult> collected_;  // JsonObject: the results so far
     std::ostream& out_;
     std::ostream& err_;
     NowFn now_;

@@ -128,10 +128,10 @@ private:
 
 // The exit status of a run of several boards; a signal's also in the
 // command's --log line.
-int run_status(const RunTally& tally) {
-    const bool stopped = stop_requests().load() > 0;
-    if (stopped) command_record().failure = interruption_message();
-    return tally.exit_code(stopped);
+int run_status(RunTally tally) {
+    tally.interrupted = stop_requests().load() > 0;
+    if (tally.interrupted) command_record().failure = interruption_message();
+    return tally.exit_code();
 }
 
 }  // namespace

@@ -52,18 +52,19 @@ CommandRun several(FakeBus& bus, ResultFormat format, bool station) {
     const NowFn now = [] { return std::chrono::steady_clock::now(); };
     BoardDisplay display(DisplayMode::None, format, out, err, now);
     const BoardJob job = [&bus](const BoardEntry&, JobContext& c) { return waits_for_return(bus, c); };
-    RunTally tally;
+    int status = 0;
     if (station) {
         StationOptions so;
         so.poll = 1ms;
-        tally = run_station([] { return std::vector<BoardEntry>{{"1-1", "abcdef01", 0, 1, 2}}; }, job, display,
-                            nullptr, stop_requests(), so, now,
-                            [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); });
+        status = run_station([] { return std::vector<BoardEntry>{{"1-1", "abcdef01", 0, 1, 2}}; }, job,
+                             display, nullptr, stop_requests(), so, now,
+                             [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); })
+                     .exit_code();
     } else {
-        for (const auto& r : flash_boards({{"1-1", "abcdef01", 0, 1, 2}}, job, display, stop_requests(), now))
-            tally.add(r);
+        const auto results = flash_boards({{"1-1", "abcdef01", 0, 1, 2}}, job, display, stop_requests(), now);
+        status = overall_exit(results, stop_requests().load() > 0);
     }
-    return {tally.exit_code(stop_requests().load() > 0), out.str(), err.str()};
+    return {status, out.str(), err.str()};
 }
 
 TEST(Interrupt, EveryCommandEndsWith130OneJsonValueALogLineAndNoFileLeft) {

@@ -103,13 +103,12 @@ TEST(Station, EachBoardGetsItsOwnResultAndOneFailureFailsAlone) {
     // The first failed board in the list gives the exit status.
     EXPECT_EQ(overall_exit(results), static_cast<int>(Exit::NotStored));
 
-    // --json: one value, the boards in their order and the summary.
+    // --json: one value, the boards (in the order they ended) and the summary.
     const auto j = nlohmann::json::parse(out.str());  // throws on a second value
     std::map<std::string, nlohmann::json> by_serial;
     for (const auto& b : j["boards"]) by_serial[b["serial"]] = b;
     const nlohmann::json summary = j["summary"];
     ASSERT_EQ(by_serial.size(), 4u);
-    EXPECT_EQ(j["boards"][1]["serial"], "b2");
     EXPECT_EQ(by_serial["a1"]["result"], "flashed");
     EXPECT_EQ(by_serial["a1"]["bytes"], 1000);
     EXPECT_EQ(by_serial["a1"]["sha256"], "ab12");
