@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "exit_codes.hpp"
+#include "interrupt.hpp"
 
 namespace dfuctl {
 namespace {
@@ -65,6 +66,7 @@ void produce(State& st) {
     try {
         for (bool end = false; !end;) {
             if (st.stop.load(std::memory_order_acquire)) throw Failure(Exit::Aborted, "aborted");
+            check_interrupted();
             std::size_t n = 0;
             if (st.in_place) {
                 n = read_full_at(st.source.descriptor(), chunk, offset, st.name);

@@ -8,8 +8,9 @@ BOARDS="1 2 3"
 
 # json_field KEY: the value of "KEY" in the JSON object on standard input.
 json_field() { sed -n "s/.*\"$1\":\\(\"[^\"]*\"\\|[^,}]*\\).*/\\1/p" | tr -d '"'; }
-# board_json I: the --json line of board I in the last dfuctl run.
-board_json() { grep -F "\"serial\":\"$(board_serial "$1")\"" "$E2E_DIR/dfu.out"; }
+# board_json I: the --json object of board I in the last dfuctl run (an
+# element of "boards"; board objects hold no nested object).
+board_json() { grep -o "{\"serial\":\"$(board_serial "$1")\"[^}]*}" "$E2E_DIR/dfu.out"; }
 expect_board_result() {
     _br=$(board_json "$1" | json_field result)
     [ "$_br" = "$2" ] || fail "board $1: result '$_br', expected '$2': $(board_json "$1")"
