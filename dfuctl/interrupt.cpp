@@ -1,8 +1,6 @@
 #include "interrupt.hpp"
 
 #include <csignal>
-#include <list>
-#include <mutex>
 
 #include "exit_codes.hpp"
 #include "platform.hpp"
@@ -17,9 +15,6 @@ std::atomic<int> g_needed{1};
 static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void on_stop_signal(int signal) { note_stop_signal(signal); }
-
-std::mutex g_hooks_mutex;
-std::list<std::function<void()>*> g_hooks;
 
 }  // namespace
 
@@ -69,21 +64,6 @@ std::string interruption_message() {
     default:
         return "interrupted by signal " + std::to_string(s);
     }
-}
-
-AbortHook::AbortHook(std::function<void()> hook) : hook_(std::move(hook)) {
-    const std::lock_guard lock(g_hooks_mutex);
-    g_hooks.push_back(&hook_);
-}
-
-AbortHook::~AbortHook() {
-    const std::lock_guard lock(g_hooks_mutex);
-    g_hooks.remove(&hook_);
-}
-
-void run_abort_hooks() {
-    const std::lock_guard lock(g_hooks_mutex);
-    for (auto* hook : g_hooks) (*hook)();
 }
 
 }  // namespace dfuctl

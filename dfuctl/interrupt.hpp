@@ -10,13 +10,12 @@
 // second aborts them, in whatever phase they are (the wait for a rebooted
 // board included).
 //
-// Any thread may call these. A thread that reads the image for others
-// (and may block in a read) polls interrupted() or calls
-// check_interrupted(); an AbortHook wakes it when the boards are aborted.
+// Any thread may call these. The image that several boards share needs no
+// clean-up of its own: its spill file is unlinked as it is created, and a
+// board waiting for its data is aborted with the board.
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <string>
 
 namespace dfuctl {
@@ -51,19 +50,5 @@ bool interrupted();
 void check_interrupted();
 // "interrupted by SIGINT": the first signal caught.
 std::string interruption_message();
-
-// `hook` runs (on the thread that aborts the boards) when boards in flight
-// are aborted, while the AbortHook lives.
-class AbortHook {
-public:
-    explicit AbortHook(std::function<void()> hook);
-    ~AbortHook();
-    AbortHook(const AbortHook&) = delete;
-    AbortHook& operator=(const AbortHook&) = delete;
-
-private:
-    std::function<void()> hook_;
-};
-void run_abort_hooks();
 
 }  // namespace dfuctl

@@ -332,7 +332,6 @@ public:
         if (n >= 2 && seen_ < 2) {
             display_.notice("aborting the boards in flight");
             flasher_.abort();
-            run_abort_hooks();
         }
         seen_ = std::max(seen_, n);
         return n;
