@@ -53,6 +53,24 @@ T number(const std::string& text, std::uint64_t max, const char* what) {
     return static_cast<T>(parse_number(text, max, what));
 }
 
+// A bus path as the system names a USB port: the bus, '-', then one to
+// seven port numbers joined by '.' ("1-1", "3-1.4.2"), each 1 to 255.
+bool is_bus_path(const std::string& path) {
+    std::size_t i = 0;
+    int fields = 0;
+    while (true) {
+        const std::size_t start = i;
+        unsigned value = 0;
+        while (i < path.size() && path[i] >= '0' && path[i] <= '9' && value <= 255)
+            value = value * 10 + static_cast<unsigned>(path[i++] - '0');
+        if (i == start || value == 0 || value > 255) return false;
+        ++fields;
+        if (i == path.size()) return fields >= 2 && fields <= 8;
+        if (path[i] != (fields == 1 ? '-' : '.')) return false;
+        ++i;
+    }
+}
+
 Invocation finish(const RawArgs& raw, Command command) {
     Invocation inv;
     inv.command = command;
@@ -60,7 +78,10 @@ Invocation finish(const RawArgs& raw, Command command) {
         if (v.empty()) throw Failure(Exit::Usage, "--serial must not be empty");
     }
     for (const auto& v : raw.paths) {
-        if (v.empty()) throw Failure(Exit::Usage, "--path must not be empty");
+        if (!is_bus_path(v)) {
+            throw Failure(Exit::Usage,
+                          "--path '" + v + "' is not a bus path such as 1-1 or 1-1.2 (see dfuctl list)");
+        }
     }
     const bool several = raw.serials.size() > 1 || raw.paths.size() > 1;
     if (several && command != Command::Flash) {
@@ -133,9 +154,6 @@ Invocation finish(const RawArgs& raw, Command command) {
         }
         inv.reboot = raw.reboot;
         inv.all = raw.all;
-        if ((inv.all || several || command == Command::Station) && raw.file == "-") {
-            throw Failure(Exit::Usage, "several boards need an IMAGE file, not standard input");
-        }
         // After a reboot the same --wait limit applies to the board's return
         // (a bare --wait: a day).
         if (inv.reboot && inv.global.wait_seconds) {
@@ -208,15 +226,19 @@ constexpr GlobalOption kGlobalOptions[] = {
     {"--serial", "SERIAL", "Use the board with this USB serial number (flash: may be given several times)"},
     {"--path", "PATH",
      "Use the board at this bus path, e.g. 1-1 or 1-1.2 (flash: may be given several times)"},
-    {"--json", nullptr, "Print one JSON value on standard output, also on failure"},
+    {"--json", nullptr,
+     "Print one JSON value on standard output, also on failure (station: JSON lines; download -: on "
+     "standard error)"},
     {"--timeout", "MS", "Per control request and per stalled bulk transfer (default 5000; 12000 for requests a board tool answers)"},
     {"--quiet", nullptr, "No progress line"},
     {"--progress", "MODE", "Progress on standard error: bar, json (one object per line) or none"},
     {"--log", "FILE", "Append one line per command to FILE"},
-    {"-v", nullptr, "Show each request and transfer (-vv: also libusb's debug messages)"},
+    {"-v", nullptr,
+     "Show each control request and bulk transfer (at most 10 transfer lines a second) (-vv: also libusb's "
+     "debug messages)"},
     {"--wait", "[=SECONDS]",
-     "Wait (without limit, or up to SECONDS) for a matching board to appear; with --reboot also for its "
-     "return"},
+     "Wait (without limit, or up to SECONDS; a number after --wait is SECONDS) for a matching board to "
+     "appear; with --reboot also for its return"},
 };
 
 std::string global_options_help() {
@@ -263,6 +285,10 @@ std::size_t edit_distance(const std::string& a, const std::string& b) {
     return row[b.size()];
 }
 
+// No command begins with a digit: such a word after --wait is its value
+// (checked as a number later).
+bool is_number_word(const std::string& word) { return !word.empty() && word[0] >= '0' && word[0] <= '9'; }
+
 // What the parser cannot say well by itself: a global option whose value is
 // missing (CLI11 would take the command for it) and an unknown command.
 // Returns the message of a usage error, or "".
@@ -272,6 +298,11 @@ std::string check_words(int argc, const char* const* argv) {
         const std::string arg = argv[i];
         if (arg == "--") break;
         if (arg == "--help" || arg == "-h" || arg == "--version") help_or_version = true;
+        // A number after --wait is its value.
+        if (arg == "--wait" && i + 1 < argc && is_number_word(argv[i + 1])) {
+            ++i;
+            continue;
+        }
         if (const GlobalOption* o = value_option(arg)) {
             if (i + 1 >= argc) return std::string(o->name) + " needs a value (" + o->value + ")";
             const std::string next = argv[i + 1];
@@ -300,7 +331,21 @@ bool wants_json(int argc, const char* const* argv) {
     return false;
 }
 
+// download with FILE '-', before the line is parsed: a usage error's JSON
+// then goes to standard error too.
+bool download_to_stdout(int argc, const char* const* argv) {
+    bool download = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "download") download = true;
+        if (download && arg == "-") return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+bool image_on_stdout(const Invocation& inv) { return inv.command == Command::Download && inv.file == "-"; }
 
 std::string_view command_word(Command command) {
     for (const auto& c : kCommands) {
@@ -327,9 +372,10 @@ std::string suggest_command(const std::string& typed) {
 ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
     RawArgs raw;
     const bool json = wants_json(argc, argv);
+    std::ostream& report = download_to_stdout(argc, argv) ? err : out;
     auto usage_error = [&](const std::string& message) {
         err << "dfuctl: " << message << "\nRun 'dfuctl --help' for more information.\n";
-        if (json) print_error_json(out, static_cast<int>(Exit::Usage), message);
+        if (json) print_error_json(report, static_cast<int>(Exit::Usage), message);
         return ParseResult{std::nullopt, static_cast<int>(Exit::Usage)};
     };
     if (const std::string problem = check_words(argc, argv); !problem.empty()) return usage_error(problem);

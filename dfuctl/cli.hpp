@@ -91,6 +91,10 @@ struct ParseResult {
 // give exit status 64 (with --json also as {"error": ...} on `out`).
 ParseResult parse_command_line(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 
+// The command writes the image to standard output (download -): its
+// reports, JSON included, go to standard error.
+bool image_on_stdout(const Invocation& invocation);
+
 // The command's name on the command line ("upload").
 std::string_view command_word(Command command);
 

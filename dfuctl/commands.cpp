@@ -11,6 +11,7 @@
 #include "files.hpp"
 #include "firmware.hpp"
 #include "image_source.hpp"
+#include "interrupt.hpp"
 #include "log.hpp"
 #include "numbers.hpp"
 #include "output.hpp"
@@ -41,7 +42,7 @@ StreamOptions transfer_options(Session& s, Bus& bus, const std::string& operatio
     StreamOptions o = stream_options(s, operation, clock_of(bus), std::chrono::milliseconds(idle_ms),
                                      [&meter](std::uint64_t done) { meter.update(done); });
     o.on_start = [&meter] { meter.start(); };
-    trace(operation + " on " + o.board + ": bulk transfers of up to 1 MiB, several in flight");
+    trace(operation + " on " + o.board + ": bulk transfers of up to 1 MiB, four in flight");
     return o;
 }
 
@@ -206,6 +207,7 @@ int cmd_set_config(Bus& bus, const Invocation& inv, std::ostream& out) {
 
 int cmd_upload(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err) {
     ImageSource image = ImageSource::open(inv.file, inv.raw);
+    refuse_empty(image, "upload");
     Session s = open_session(bus, inv.global);
     warn_if_full_speed(s, err);
     ProgressMeter meter(progress_style(s.options()), err, image.size(), clock_of(bus),
@@ -224,8 +226,6 @@ int cmd_download(Bus& bus, const Invocation& inv, std::ostream& out, std::ostrea
     Session s = open_session(bus, inv.global);
     warn_if_full_speed(s, err);
     OutputFile output(inv.file);
-    // With the image on standard output, the report goes to standard error.
-    std::ostream& report = inv.file == "-" ? err : out;
     ProgressMeter meter(progress_style(s.options()), err,
                         inv.length ? std::optional<std::uint64_t>(inv.length) : std::nullopt, clock_of(bus),
                         progress_label(s, "download"));
@@ -241,12 +241,13 @@ int cmd_download(Bus& bus, const Invocation& inv, std::ostream& out, std::ostrea
     }
     if (result.bytes == 0) err << "dfuctl: warning: the board sent no data (its image is empty or missing)\n";
     output.commit();
-    print_transfer_summary(report, s.options(), "download", "downloaded", result.bytes, meter.seconds());
+    print_transfer_summary(out, s.options(), "download", "downloaded", result.bytes, meter.seconds());
     return 0;
 }
 
 int cmd_verify(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err) {
     ImageSource image = ImageSource::open(inv.file, inv.raw);
+    refuse_empty(image, "verify");
     const auto size = image.size();
     if (size && *size > gadgetdfu::kMaxDownloadLength) {
         throw Failure(Exit::Usage, inv.file + " is larger than the largest image the board can send (" +
@@ -259,9 +260,7 @@ int cmd_verify(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream&
     std::uint64_t compared = 0;  // bytes of the board's image compared with the local image
     std::optional<std::uint64_t> first_difference;
     ProgressMeter meter(progress_style(s.options()), err, size, clock_of(bus), progress_label(s, "verify"));
-    // An empty image matches the first 0 bytes of any image; asking for a
-    // length of 0 would mean the whole image, so nothing is requested.
-    if (size ? *size > 0 : !image.at_end()) {
+    {
         // A compressed image or a pipe has no size beforehand: the whole
         // image is asked for, compared while the local image streams, and
         // the download left once the local image has ended.
@@ -287,8 +286,7 @@ int cmd_verify(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream&
         }
     }
     // The rest of the local image, when the board sent less.
-    while (image.read(local) == local.size()) {
-    }
+    while (image.read(local) == local.size()) check_interrupted();
     const std::uint64_t image_bytes = image.bytes();
     if (!first_difference && compared < image_bytes) first_difference = compared;
     meter.finish(compared);
@@ -370,7 +368,7 @@ int cmd_flash(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& 
     if (!g.json) {
         out << format_summary("uploaded", r.bytes, r.upload_seconds) << '\n'
             << format_summary("read back", r.read_back, r.read_back_seconds) << '\n'
-            << "sha256 local  " << r.sha256_local << '\n'
+            << "sha256 local  " << r.sha256_local << " (" << format_name(image.format()) << ")\n"
             << "sha256 board  " << r.sha256_board << '\n'
             << (r.match ? "flashed: the board's image matches" : "MISMATCH") << '\n';
         if (r.rebooted) out << "board is rebooting\n";
@@ -391,6 +389,7 @@ int cmd_flash(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& 
                {"upload_seconds", r.upload_seconds},
                {"read_back_bytes", r.read_back},
                {"read_back_seconds", r.read_back_seconds},
+               {"format", format_name(image.format())},
                {"sha256_local", r.sha256_local},
                {"sha256_board", r.sha256_board},
                {"match", r.match},
@@ -550,20 +549,26 @@ int report_failures(std::ostream& out, std::ostream& err, const std::function<in
 }
 
 int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, const BusFactory& make_bus) {
+    // From the start: a signal during the parse stops the command at its
+    // first step.
+    const StopSignals signals;
     const ParseResult parsed = parse_command_line(argc, argv, out, err);
     if (!parsed.invocation) return parsed.exit_code;
     const Invocation& inv = *parsed.invocation;
+    // With the image on standard output every report, JSON included, goes
+    // to standard error.
+    std::ostream& report = image_on_stdout(inv) ? err : out;
     set_verbosity(inv.global.verbose, &err);
     command_record() = CommandRecord{};
     command_record().operation = command_word(inv.command);
     std::optional<CommandLog> log;
     std::string message;
     const int status = report_failures(
-        out, err,
+        report, err,
         [&] {
             log.emplace(inv.global.log_file);  // a log that cannot be written stops the command first
             Bus& bus = make_bus(inv.global);
-            return execute(inv, wait_for_boards(bus, inv.global), out, err);
+            return execute(inv, wait_for_boards(bus, inv.global), report, err);
         },
         inv.global.json, &message);
     if (message.empty()) message = command_record().failure;

@@ -43,9 +43,10 @@ std::string exit_code_help() {
            "  76  request stalled, or a malformed reply\n"
            "  77  permission denied opening the board (install 70-gadgetdfu.rules)\n"
            "  79  the board could not store the image: it refused the upload's data\n"
-           "  130 flash, station: stopped by SIGINT or SIGTERM before a board was done\n"
+           "  130 stopped by SIGINT or SIGTERM (any command; with several boards the first signal lets\n"
+           "      the boards in flight finish, the second aborts them)\n"
            "With several boards (flash --all, several --serial/--path, station) the status is that of\n"
-           "the first board in the list that failed.\n";
+           "the first board in the list that failed, unless a signal stopped the run.\n";
 }
 
 }  // namespace dfuctl

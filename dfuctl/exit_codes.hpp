@@ -22,7 +22,7 @@ enum class Exit : int {
     Protocol = 76,      // stalled request or malformed reply
     NoPermission = 77,  // the device node cannot be opened by this user
     NotStored = 79,     // the board refused the data of an upload (it could not store it)
-    Aborted = 130,      // stopped by SIGINT or SIGTERM before the board was done
+    Aborted = 130,      // stopped by SIGINT or SIGTERM
 };
 
 // Anything that ends the run with a given status. The message is printed as

@@ -2,8 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "exit_codes.hpp"
+#include "interrupt.hpp"
 #include "platform.hpp"
 
 namespace dfuctl {
@@ -19,6 +21,8 @@ void UniqueFd::reset(int fd) {
 
 UniqueFd open_input(const std::string& path) {
     UniqueFd fd(platform::open_read(path));
+    // A FIFO without a writer blocks the open until a signal.
+    if (fd.get() < 0 && errno == EINTR) check_interrupted();
     if (fd.get() < 0) throw Failure(Exit::NoInput, "cannot open " + path + ": " + std::strerror(errno));
     if (platform::is_directory(fd.get())) {
         throw Failure(Exit::NoInput, "cannot read " + path + ": it is a directory");
@@ -67,12 +71,20 @@ void OutputFile::commit() {
 
 std::optional<std::uint64_t> input_size(int fd) { return platform::size_of(fd); }
 
-std::size_t read_full(int fd, std::span<std::uint8_t> buf, const std::string& path) {
+namespace {
+
+// The loops of the reads and writes below; `io` is one call at an offset
+// into the buffer.
+std::size_t read_loop(std::span<std::uint8_t> buf, const std::string& path,
+                      const std::function<std::ptrdiff_t(std::size_t done)>& io) {
     std::size_t got = 0;
     while (got < buf.size()) {
-        const std::ptrdiff_t n = platform::read_some(fd, buf.data() + got, buf.size() - got);
+        const std::ptrdiff_t n = io(got);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                check_interrupted();
+                continue;
+            }
             throw Failure(Exit::NoInput, "cannot read " + path + ": " + std::strerror(errno));
         }
         if (n == 0) break;
@@ -81,16 +93,46 @@ std::size_t read_full(int fd, std::span<std::uint8_t> buf, const std::string& pa
     return got;
 }
 
-void write_full(int fd, std::span<const std::uint8_t> data, const std::string& path) {
+void write_loop(std::span<const std::uint8_t> data, const std::string& path,
+                const std::function<std::ptrdiff_t(std::size_t done)>& io) {
     std::size_t done = 0;
     while (done < data.size()) {
-        const std::ptrdiff_t n = platform::write_some(fd, data.data() + done, data.size() - done);
+        const std::ptrdiff_t n = io(done);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                check_interrupted();
+                continue;
+            }
             throw Failure(Exit::OsError, "cannot write " + path + ": " + std::strerror(errno));
         }
         done += static_cast<std::size_t>(n);
     }
+}
+
+}  // namespace
+
+std::size_t read_full(int fd, std::span<std::uint8_t> buf, const std::string& path) {
+    return read_loop(buf, path, [&](std::size_t done) {
+        return platform::read_some(fd, buf.data() + done, buf.size() - done);
+    });
+}
+
+void write_full(int fd, std::span<const std::uint8_t> data, const std::string& path) {
+    write_loop(data, path, [&](std::size_t done) {
+        return platform::write_some(fd, data.data() + done, data.size() - done);
+    });
+}
+
+std::size_t read_full_at(int fd, std::span<std::uint8_t> buf, std::uint64_t offset, const std::string& path) {
+    return read_loop(buf, path, [&](std::size_t done) {
+        return platform::read_at(fd, buf.data() + done, buf.size() - done, offset + done);
+    });
+}
+
+void write_full_at(int fd, std::span<const std::uint8_t> data, std::uint64_t offset, const std::string& path) {
+    write_loop(data, path, [&](std::size_t done) {
+        return platform::write_at(fd, data.data() + done, data.size() - done, offset + done);
+    });
 }
 
 }  // namespace dfuctl

@@ -69,5 +69,9 @@ std::optional<std::uint64_t> input_size(int fd);
 std::size_t read_full(int fd, std::span<std::uint8_t> buf, const std::string& path);
 // Writes all of `data`. Throws Failure(Exit::OsError) naming `path`.
 void write_full(int fd, std::span<const std::uint8_t> data, const std::string& path);
+// The same at `offset`, whatever the file position: threads may share the
+// descriptor.
+std::size_t read_full_at(int fd, std::span<std::uint8_t> buf, std::uint64_t offset, const std::string& path);
+void write_full_at(int fd, std::span<const std::uint8_t> data, std::uint64_t offset, const std::string& path);
 
 }  // namespace dfuctl

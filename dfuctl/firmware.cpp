@@ -6,6 +6,7 @@
 
 #include "digest.hpp"
 #include "files.hpp"
+#include "interrupt.hpp"
 #include "replies.hpp"
 
 namespace dfuctl {
@@ -92,7 +93,13 @@ DownloadResult read_image(Session& s, std::uint64_t length, const WriteFn& write
     return download_stream(*pipe, length, write, options);
 }
 
-ReadFn image_reader(ImageSource& image) {
+void refuse_empty(ImageStream& image, const std::string& verb) {
+    const auto size = image.size();
+    if (size ? *size == 0 : image.at_end())
+        throw Failure(Exit::NoInput, "cannot " + verb + " " + image.name() + ": it is empty");
+}
+
+ReadFn image_reader(ImageStream& image) {
     return [&image](std::span<std::uint8_t> buf) {
         try {
             return image.read(buf);
@@ -103,14 +110,13 @@ ReadFn image_reader(ImageSource& image) {
     };
 }
 
-FlashResult flash_image(Session& s, ImageSource& image, const FlashOptions& options) {
+FlashResult flash_image(Session& s, ImageStream& image, const FlashOptions& options) {
     FlashOptions fo = options;
     if (!fo.now) fo.now = [] { return std::chrono::steady_clock::now(); };
     const std::string& name = image.name();
     // A compressed image or a pipe shows its size only once uploaded.
     const auto size = image.size();
-    if (size ? *size == 0 : image.at_end())
-        throw Failure(Exit::NoInput, "cannot flash " + name + ": it is empty");
+    refuse_empty(image, "flash");
     if (size && *size > gadgetdfu::kMaxDownloadLength) {
         throw Failure(Exit::Usage, name + " is larger than the largest image the board can send back (" +
                                        std::to_string(gadgetdfu::kMaxDownloadLength) + " bytes)");
@@ -123,10 +129,16 @@ FlashResult flash_image(Session& s, ImageSource& image, const FlashOptions& opti
     FlashResult r;
 
     SteadyTime started = fo.now();
+    // Each stage's progress starts at 0 bytes when the board accepted its
+    // request, so that rates are measured from there.
     auto up = stream_options(s, "upload", fo.now, fo.idle, progress_of(FlashStage::Upload, size));
-    up.on_start = [&] { started = fo.now(); };
+    up.on_start = [&] {
+        started = fo.now();
+        up.progress(0);
+    };
     const auto uploaded = upload_image(s, image_reader(image), up);
     r.upload_seconds = seconds_between(started, fo.now());
+    image.check_unchanged();
     r.sha256_local = image.sha256();
     r.bytes = uploaded.bytes;
     if (size && uploaded.bytes != *size) {
@@ -141,13 +153,18 @@ FlashResult flash_image(Session& s, ImageSource& image, const FlashOptions& opti
 
     Sha256 board;
     auto back = stream_options(s, "read-back", fo.now, fo.idle, progress_of(FlashStage::ReadBack, r.bytes));
-    back.on_start = [&] { started = fo.now(); };
+    back.on_start = [&] {
+        started = fo.now();
+        back.progress(0);
+    };
     const auto received = read_image(
         s, r.bytes, [&](std::span<const std::uint8_t> data) { board.update(data); }, back);
     r.read_back_seconds = seconds_between(started, fo.now());
     r.read_back = received.bytes;
     r.sha256_board = board.hex_digest();
     r.match = received.bytes == r.bytes && r.sha256_board == r.sha256_local;
+    // Whatever the board holds, it is not the file as it is now.
+    image.check_unchanged();
 
     if (r.match && fo.reboot) {
         (void)s.vendor(ORVEN_REBOOT);
@@ -162,6 +179,7 @@ std::string wait_for_return(Bus& bus, const BoardEntry& before, const GlobalOpti
     bool left = false;
     std::string last_error;
     for (;;) {
+        check_interrupted();
         // A rebooted board enumerates afresh: see Bus::fresh.
         Bus& current = bus.fresh();
         std::optional<BoardEntry> found;
@@ -176,6 +194,7 @@ std::string wait_for_return(Bus& bus, const BoardEntry& before, const GlobalOpti
                 Session s(current.open(*found), *found, options);
                 return payload_text(s.vendor(ORVEN_GET_VERSION));
             } catch (const Failure& f) {
+                if (f.code() == Exit::Aborted) throw;
                 last_error = f.what();
             }
         }

@@ -39,9 +39,14 @@ UploadResult upload_image(Session& s, const ReadFn& read, const StreamOptions& o
 DownloadResult read_image(Session& s, std::uint64_t length, const WriteFn& write,
                           const StreamOptions& options);
 
+// Throws Failure(Exit::NoInput) "cannot VERB NAME: it is empty" for an
+// image without a byte: the board would be left with an empty image (or,
+// compared, any image would match).
+void refuse_empty(ImageStream& image, const std::string& verb);
+
 // Reads `image` for an upload; bad data found half-way is reported with
 // what it means for the board.
-ReadFn image_reader(ImageSource& image);
+ReadFn image_reader(ImageStream& image);
 
 enum class FlashStage { Upload, ReadBack };
 
@@ -68,8 +73,10 @@ struct FlashResult {
 // The flash transaction on one opened board: upload `image` (decompressed
 // on the way), read as many bytes back and compare SHA-256 digests, then
 // (options.reboot, and only on a match) send the reboot command. Failures
-// of the board or the link are thrown; a mismatch is a result.
-FlashResult flash_image(Session& s, ImageSource& image, const FlashOptions& options);
+// of the board or the link are thrown; a mismatch is a result. An image
+// file whose size or modification time changed before the read-back ended
+// fails with Exit::NoInput, and the board is not rebooted.
+FlashResult flash_image(Session& s, ImageStream& image, const FlashOptions& options);
 
 // After a reboot: waits until the board with `before`'s serial number has
 // left the bus and come back (or is back at another address) and answers

@@ -252,7 +252,7 @@ ImageSource ImageSource::open(const std::string& path, bool raw) {
 }
 
 ImageSource::ImageSource(UniqueFd fd, std::string name, bool raw)
-    : fd_(std::move(fd)), name_(std::move(name)), in_(kInputBuffer) {
+    : fd_(std::move(fd)), name_(std::move(name)), stamp_(platform::stamp_of(fd_.get())), in_(kInputBuffer) {
     fill_input(kLongestSignature);
     if (!raw) format_ = detect_format(pending());
     if (format_ == ImageFormat::Raw) {
@@ -270,6 +270,12 @@ ImageSource::ImageSource(UniqueFd fd, std::string name, bool raw)
 ImageSource::~ImageSource() = default;
 ImageSource::ImageSource(ImageSource&&) noexcept = default;
 ImageSource& ImageSource::operator=(ImageSource&&) noexcept = default;
+
+void ImageSource::check_unchanged() const {
+    if (stamp_ && platform::stamp_of(fd_.get()) != stamp_) {
+        throw Failure(Exit::NoInput, name_ + " was changed during the transfer (its size or modification time differs)");
+    }
+}
 
 std::span<const std::uint8_t> ImageSource::pending() const {
     return std::span<const std::uint8_t>(in_).subspan(in_pos_, in_len_ - in_pos_);

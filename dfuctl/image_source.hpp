@@ -15,6 +15,7 @@
 
 #include "digest.hpp"
 #include "files.hpp"
+#include "platform.hpp"
 
 namespace dfuctl {
 
@@ -31,9 +32,35 @@ ImageFormat detect_format(std::span<const std::uint8_t> head);
 // that needs more is refused rather than allowed to take the memory.
 inline constexpr std::uint64_t kMaxDecoderWindow = std::uint64_t{1} << 27;  // 128 MiB
 
+// One pass over an image, as an upload reads it: a board's ImageSource of
+// its own, or its reader of an image that several boards share
+// (shared_image.hpp).
+class ImageStream {
+public:
+    virtual ~ImageStream() = default;
+    // Fills `buf` with image bytes unless the image ends first; returns the
+    // count. Throws Failure (Exit::NoInput for a read error or bad data).
+    virtual std::size_t read(std::span<std::uint8_t> buf) = 0;
+    // True when no image byte is left (may read ahead to find out).
+    virtual bool at_end() = 0;
+    virtual const std::string& name() const = 0;
+    virtual ImageFormat format() const = 0;
+    // The image size when it is known beforehand: a raw regular file or
+    // block device. Empty for compressed images and pipes.
+    virtual std::optional<std::uint64_t> size() const = 0;
+    // Image bytes handed out so far, and the SHA-256 of the whole image
+    // (once the pass reached its end).
+    virtual std::uint64_t bytes() const = 0;
+    virtual std::string sha256() = 0;
+    // Throws Failure(Exit::NoInput) when the image file's size or
+    // modification time is no longer what it was when it was opened: it was
+    // written to in place, and what was read may mix two images.
+    virtual void check_unchanged() const = 0;
+};
+
 class Decoder;
 
-class ImageSource {
+class ImageSource final : public ImageStream {
 public:
     // Opens `path` ("-": standard input) and looks at its first bytes.
     // `raw`: send the bytes as they are, whatever they look like.
@@ -41,25 +68,24 @@ public:
     static ImageSource open(const std::string& path, bool raw);
     // The same on an open descriptor; `name` is used in messages.
     ImageSource(UniqueFd fd, std::string name, bool raw);
-    ~ImageSource();
+    ~ImageSource() override;
     ImageSource(ImageSource&&) noexcept;
     ImageSource& operator=(ImageSource&&) noexcept;
 
-    // Fills `buf` with image bytes unless the image ends first; returns the
-    // count. Throws Failure(Exit::NoInput) on a read error or bad data
-    // (corrupt or truncated stream, trailing data).
-    std::size_t read(std::span<std::uint8_t> buf);
-    // True when no image byte is left (may read ahead to find out).
-    bool at_end();
+    // Bad data: a corrupt or truncated stream, or data after its end.
+    std::size_t read(std::span<std::uint8_t> buf) override;
+    bool at_end() override;
 
-    ImageFormat format() const { return format_; }
-    const std::string& name() const { return name_; }
-    // The image size when it is known beforehand: a raw regular file or
-    // block device. Empty for compressed images and pipes.
-    std::optional<std::uint64_t> size() const { return size_; }
-    // Image bytes handed out so far, and their SHA-256 (once, at the end).
-    std::uint64_t bytes() const { return produced_; }
-    std::string sha256() { return hash_.hex_digest(); }
+    ImageFormat format() const override { return format_; }
+    const std::string& name() const override { return name_; }
+    std::optional<std::uint64_t> size() const override { return size_; }
+    std::uint64_t bytes() const override { return produced_; }
+    // Of the bytes handed out: call it once, at the end.
+    std::string sha256() override { return hash_.hex_digest(); }
+    // Reads only what read() never writes: another thread may call it.
+    void check_unchanged() const override;
+    // The open file, for reads at an offset beside the stream (shared_image.cpp).
+    int descriptor() const { return fd_.get(); }
 
 private:
     std::size_t read_raw(std::span<std::uint8_t> buf);
@@ -73,6 +99,7 @@ private:
     std::string name_;
     ImageFormat format_ = ImageFormat::Raw;
     std::optional<std::uint64_t> size_;
+    std::optional<platform::FileStamp> stamp_;  // a regular file's, when opened
     std::vector<std::uint8_t> in_;
     std::size_t in_pos_ = 0, in_len_ = 0;
     bool input_ended_ = false;

@@ -15,6 +15,11 @@ namespace {
 int g_verbosity = 0;
 std::ostream* g_trace = nullptr;
 
+const char* result_word(int exit_status) {
+    if (exit_status == 0) return "ok";
+    return exit_status == static_cast<int>(Exit::Aborted) ? "interrupted" : "failed";
+}
+
 }  // namespace
 
 CommandRecord& command_record() {
@@ -32,7 +37,7 @@ std::string format_log_line(const CommandRecord& r, int exit_status, const std::
     Json j{{"time", time},          {"serial", opt(r.serial)},
            {"path", opt(r.path)},   {"operation", r.operation},
            {"bytes", opt(r.bytes)}, {"sha256", opt(r.sha256)},
-           {"exit", exit_status},   {"result", exit_status == 0 ? "ok" : "failed"}};
+           {"exit", exit_status},   {"result", result_word(exit_status)}};
     if (exit_status != 0) j["message"] = message;
     return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

@@ -30,7 +30,8 @@ CommandRecord& command_record();
 // One JSON object, e.g.
 //   {"time":"2026-12-07T18:30:00Z","serial":"abcdef01","path":"1-1",
 //    "operation":"upload","bytes":10485767,"sha256":"9f86...","exit":0,"result":"ok"}
-// and on failure "result":"failed" and "message".
+// and on failure "result":"failed" and "message" ("result":"interrupted"
+// for exit status 130: stopped by SIGINT or SIGTERM).
 std::string format_log_line(const CommandRecord& record, int exit_status, const std::string& message,
                             std::time_t when);
 

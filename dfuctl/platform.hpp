@@ -48,6 +48,26 @@ int remove(const std::string& path);
 // Like read(2) and write(2); a count above what one call takes is shortened.
 std::ptrdiff_t read_some(int fd, void* buf, std::size_t count);
 std::ptrdiff_t write_some(int fd, const void* buf, std::size_t count);
+// At `offset`, whatever the file position, so that threads can share a
+// descriptor (like pread(2) and pwrite(2); Windows moves the position).
+std::ptrdiff_t read_at(int fd, void* buf, std::size_t count, std::uint64_t offset);
+std::ptrdiff_t write_at(int fd, const void* buf, std::size_t count, std::uint64_t offset);
+
+// A new file to read and write in the system's temporary directory (TMPDIR,
+// else /tmp; Windows: TMP or TEMP), whose name begins with `prefix`. It
+// is gone once its descriptor is closed or the process ends, however it
+// ends: unlinked at once (Windows: deleted on close). Sets `name`.
+int create_temporary(const std::string& prefix, std::string& name);
+
+// Size and modification time of a regular file, to tell whether it changed
+// under an open descriptor.
+struct FileStamp {
+    std::uint64_t size = 0;
+    std::int64_t modified_ns = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+// Empty for anything but a regular file.
+std::optional<FileStamp> stamp_of(int fd);
 
 bool is_directory(int fd);
 // Size of a regular file or of a whole disk; empty for pipes, terminals and
@@ -57,6 +77,14 @@ std::optional<std::uint64_t> size_of(int fd);
 // `t` as a UTC calendar time; empty when it is out of range. Safe to call
 // from any thread.
 std::optional<std::tm> utc_time(std::time_t t);
+
+// SIGINT and SIGTERM (on Windows also Ctrl-C and Ctrl-Break at the
+// console) call `handler` with the signal number until
+// restore_stop_signals(). On POSIX systems a system call that blocks in the
+// thread that takes the signal (reading a pipe, opening a FIFO) returns
+// EINTR instead of carrying on, so that the caller sees the signal.
+void catch_stop_signals(void (*handler)(int));
+void restore_stop_signals();
 
 // Whether standard error is a terminal (a console on Windows), where a
 // progress line may redraw itself.

@@ -1,5 +1,6 @@
 // Linux and other POSIX systems.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -76,6 +77,41 @@ std::ptrdiff_t write_some(int fd, const void* buf, std::size_t count) {
     return ::write(fd, buf, count < SSIZE_MAX ? count : SSIZE_MAX);
 }
 
+std::ptrdiff_t read_at(int fd, void* buf, std::size_t count, std::uint64_t offset) {
+    return ::pread(fd, buf, count < SSIZE_MAX ? count : SSIZE_MAX, static_cast<off_t>(offset));
+}
+
+std::ptrdiff_t write_at(int fd, const void* buf, std::size_t count, std::uint64_t offset) {
+    return ::pwrite(fd, buf, count < SSIZE_MAX ? count : SSIZE_MAX, static_cast<off_t>(offset));
+}
+
+int create_temporary(const std::string& prefix, std::string& name) {
+    const char* dir = std::getenv("TMPDIR");
+    std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" + prefix + "XXXXXX";
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (::unlink(pattern.c_str()) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    name = pattern;
+    return fd;
+}
+
+std::optional<FileStamp> stamp_of(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+#if defined(__APPLE__)
+    const struct timespec& m = st.st_mtimespec;
+#else
+    const struct timespec& m = st.st_mtim;
+#endif
+    return FileStamp{static_cast<std::uint64_t>(st.st_size),
+                     static_cast<std::int64_t>(m.tv_sec) * 1000000000 + m.tv_nsec};
+}
+
 bool is_directory(int fd) {
     struct stat st {};
     return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
@@ -105,6 +141,25 @@ std::optional<std::tm> utc_time(std::time_t t) {
     std::tm tm{};
     if (::gmtime_r(&t, &tm) == nullptr) return std::nullopt;
     return tm;
+}
+
+namespace {
+struct sigaction g_old_int {};
+struct sigaction g_old_term {};
+}  // namespace
+
+void catch_stop_signals(void (*handler)(int)) {
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a blocked read or open returns EINTR
+    sigaction(SIGINT, &sa, &g_old_int);
+    sigaction(SIGTERM, &sa, &g_old_term);
+}
+
+void restore_stop_signals() {
+    sigaction(SIGINT, &g_old_int, nullptr);
+    sigaction(SIGTERM, &g_old_term, nullptr);
 }
 
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }

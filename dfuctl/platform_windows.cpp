@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <random>
 
@@ -133,6 +134,78 @@ std::ptrdiff_t write_some(int fd, const void* buf, std::size_t count) {
     return ::_write(fd, buf, clamp_count(count));
 }
 
+namespace {
+
+// The positions of an OVERLAPPED request on a handle opened for
+// synchronous use: the call waits and starts at the offset given.
+OVERLAPPED at_offset(std::uint64_t offset) {
+    OVERLAPPED o{};
+    o.Offset = static_cast<DWORD>(offset);
+    o.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return o;
+}
+
+}  // namespace
+
+std::ptrdiff_t read_at(int fd, void* buf, std::size_t count, std::uint64_t offset) {
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    OVERLAPPED o = at_offset(offset);
+    DWORD got = 0;
+    if (::ReadFile(handle, buf, clamp_count(count), &got, &o) != 0) return got;
+    if (::GetLastError() == ERROR_HANDLE_EOF) return 0;
+    set_errno_from_last_error();
+    return -1;
+}
+
+std::ptrdiff_t write_at(int fd, const void* buf, std::size_t count, std::uint64_t offset) {
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    OVERLAPPED o = at_offset(offset);
+    DWORD put = 0;
+    if (::WriteFile(handle, buf, clamp_count(count), &put, &o) != 0) return put;
+    set_errno_from_last_error();
+    return -1;
+}
+
+int create_temporary(const std::string& prefix, std::string& name) {
+    char dir[MAX_PATH + 1];
+    char path[MAX_PATH + 1];
+    const DWORD n = ::GetTempPathA(sizeof dir, dir);
+    // GetTempFileNameA creates the file under a name of its own.
+    if (n == 0 || n > MAX_PATH || ::GetTempFileNameA(dir, prefix.c_str(), 0, path) == 0) {
+        set_errno_from_last_error();
+        return -1;
+    }
+    const HANDLE handle = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                        nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        set_errno_from_last_error();
+        ::DeleteFileA(path);
+        return -1;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+    if (fd < 0) {
+        ::CloseHandle(handle);
+        return -1;
+    }
+    name = path;
+    return fd;
+}
+
+std::optional<FileStamp> stamp_of(int fd) {
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (handle == INVALID_HANDLE_VALUE || ::GetFileType(handle) != FILE_TYPE_DISK ||
+        ::GetFileInformationByHandle(handle, &info) == 0 || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return std::nullopt;
+    const auto wide = [](DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; };
+    // FILETIME counts 100 ns.
+    return FileStamp{wide(info.nFileSizeHigh, info.nFileSizeLow),
+                     static_cast<std::int64_t>(
+                         wide(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime) * 100)};
+}
+
 bool is_directory(int fd) {
     struct _stat64 st {};
     return ::_fstat64(fd, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
@@ -157,6 +230,36 @@ std::optional<std::tm> utc_time(std::time_t t) {
     std::tm tm{};
     if (::gmtime_s(&tm, &t) != 0) return std::nullopt;
     return tm;
+}
+
+namespace {
+// The C runtime has no sigaction: signal() handlers, which it resets to
+// SIG_DFL before each call, so the handler sets itself again. Ctrl-C and
+// Ctrl-Break reach the process as SIGINT and SIGBREAK, on a thread of
+// their own.
+void (*g_stop_handler)(int) = nullptr;
+void (*g_old_int)(int) = SIG_DFL;
+void (*g_old_term)(int) = SIG_DFL;
+void (*g_old_break)(int) = SIG_DFL;
+
+extern "C" void on_stop(int sig) {
+    std::signal(sig, on_stop);
+    if (g_stop_handler != nullptr) g_stop_handler(sig);
+}
+}  // namespace
+
+void catch_stop_signals(void (*handler)(int)) {
+    g_stop_handler = handler;
+    g_old_int = std::signal(SIGINT, on_stop);
+    g_old_term = std::signal(SIGTERM, on_stop);
+    g_old_break = std::signal(SIGBREAK, on_stop);
+}
+
+void restore_stop_signals() {
+    std::signal(SIGINT, g_old_int);
+    std::signal(SIGTERM, g_old_term);
+    std::signal(SIGBREAK, g_old_break);
+    g_stop_handler = nullptr;
 }
 
 bool stderr_is_terminal() {

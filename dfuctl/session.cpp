@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "exit_codes.hpp"
+#include "interrupt.hpp"
 #include "log.hpp"
 #include "numbers.hpp"
 #include "replies.hpp"
@@ -48,6 +49,7 @@ std::optional<std::vector<std::uint8_t>> Session::control_in_or_stall(std::uint8
                                                                       std::uint16_t length,
                                                                       const std::string& what,
                                                                       unsigned timeout_ms) {
+    check_interrupted();
     if (timeout_ms == 0) timeout_ms = options_.timeout_ms;
     std::vector<std::uint8_t> buf(length);
     trace_request(type, request, value, index, length, what);
@@ -69,6 +71,7 @@ std::vector<std::uint8_t> Session::control_in(std::uint8_t type, std::uint8_t re
 
 void Session::control_out(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
                           std::vector<std::uint8_t> data, const std::string& what) {
+    check_interrupted();
     trace_request(type, request, value, index, data.size(), what);
     const int rc = link_->control(type, request, value, index, data, options_.timeout_ms);
     trace_result(rc, false, data);

@@ -1,8 +1,10 @@
 #include "station.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
 
+#include "interrupt.hpp"
 #include "output.hpp"
 
 namespace dfuctl {
@@ -30,7 +32,6 @@ std::string_view phase_name(BoardPhase phase) {
 // ---- Flasher ----
 
 struct Flasher::Slot {
-    std::size_t index = 0;
     BoardStatus status;
     SteadyTime started{};
     std::thread thread;
@@ -40,7 +41,7 @@ class Flasher::Context final : public JobContext {
 public:
     Context(Flasher& owner, Slot& slot) : owner_(owner), slot_(slot) {}
     void report(BoardPhase phase, std::uint64_t done, std::uint64_t total) override {
-        if (owner_.abort_.load(std::memory_order_acquire)) throw Failure(Exit::Aborted, "aborted");
+        if (aborted()) throw Failure(Exit::Aborted, "aborted");
         const std::lock_guard lock(owner_.mutex_);
         BoardStatus& s = slot_.status;
         if (s.phase != phase) {
@@ -51,6 +52,7 @@ public:
         s.done = done;
         s.total = total;
     }
+    bool aborted() const override { return owner_.abort_.load(std::memory_order_acquire); }
 
 private:
     Flasher& owner_;
@@ -66,17 +68,15 @@ Flasher::~Flasher() {
     }
 }
 
-std::size_t Flasher::start(const BoardEntry& board) {
+void Flasher::start(const BoardEntry& board) {
     const std::lock_guard lock(mutex_);
     auto slot = std::make_unique<Slot>();
-    slot->index = slots_.size();
     slot->status.board = board;
     slot->status.phase_started = slot->started = now_();
     Slot& s = *slot;
     slots_.push_back(std::move(slot));
     ++running_;
     s.thread = std::thread([this, &s] { run(s); });
-    return s.index;
 }
 
 void Flasher::run(Slot& slot) {
@@ -95,12 +95,14 @@ void Flasher::run(Slot& slot) {
         r.code = Exit::Internal;
         r.message = std::string("internal error: ") + e.what();
     }
+    // The last touch of the slot: once `finished` is seen under the lock,
+    // the controlling thread may join this thread and free the slot.
     const std::lock_guard lock(mutex_);
     r.board = slot.status.board;
     r.seconds = std::chrono::duration<double>(now_() - slot.started).count();
     slot.status.phase = r.phase;
     slot.status.finished = true;
-    finished_.push_back(r);
+    finished_.push_back(std::move(r));
     --running_;
     ended_.notify_all();
 }
@@ -110,19 +112,35 @@ std::size_t Flasher::running() const {
     return running_;
 }
 
+std::size_t Flasher::threads() const {
+    const std::lock_guard lock(mutex_);
+    return slots_.size();
+}
+
 std::vector<BoardStatus> Flasher::statuses() const {
     const std::lock_guard lock(mutex_);
     std::vector<BoardStatus> v;
     v.reserve(slots_.size());
-    for (const auto& s : slots_) v.push_back(s->status);
+    for (const auto& s : slots_) {
+        if (!s->status.finished) v.push_back(s->status);
+    }
     return v;
 }
 
 std::vector<BoardResult> Flasher::take_finished() {
-    const std::lock_guard lock(mutex_);
-    std::vector<BoardResult> v;
-    v.swap(finished_);
-    return v;
+    std::vector<BoardResult> results;
+    std::vector<std::unique_ptr<Slot>> done;
+    {
+        const std::lock_guard lock(mutex_);
+        results.swap(finished_);
+        for (auto& s : slots_) {
+            if (s->status.finished) done.push_back(std::move(s));
+        }
+        std::erase(slots_, nullptr);
+    }
+    // Each of these threads has left the lock for good and only returns.
+    for (auto& s : done) s->thread.join();
+    return results;
 }
 
 std::vector<BoardStatus> Flasher::take_events() {
@@ -162,13 +180,26 @@ void StationBook::ended(const std::string& key) {
     done_.insert(key);
 }
 
-int overall_exit(const std::vector<BoardResult>& results) {
-    if (results.empty()) return static_cast<int>(Exit::NoBoard);
-    for (const auto& r : results) {
-        if (r.phase != BoardPhase::Flashed)
-            return static_cast<int>(r.code == Exit::Ok ? Exit::Internal : r.code);
+void RunTally::add(const BoardResult& r) {
+    ++boards;
+    if (r.phase == BoardPhase::Flashed) {
+        ++flashed;
+        return;
     }
-    return 0;
+    ++(r.phase == BoardPhase::Aborted ? aborted : failed);
+    if (first_failure == 0) first_failure = static_cast<int>(r.code == Exit::Ok ? Exit::Internal : r.code);
+}
+
+int RunTally::exit_code() const {
+    if (interrupted) return static_cast<int>(Exit::Aborted);
+    return boards == 0 ? static_cast<int>(Exit::NoBoard) : first_failure;
+}
+
+int overall_exit(const std::vector<BoardResult>& results, bool interrupted) {
+    RunTally t;
+    for (const auto& r : results) t.add(r);
+    t.interrupted = interrupted;
+    return t.exit_code();
 }
 
 // ---- display ----
@@ -186,22 +217,6 @@ Json result_json(const BoardResult& r) {
                 {"result", std::string(phase_name(r.phase))},
                 {"exit_code", static_cast<int>(r.code)},
                 {"message", r.message}};
-}
-
-struct Counts {
-    std::size_t flashed = 0, failed = 0, aborted = 0;
-};
-Counts count(const std::vector<BoardResult>& results) {
-    Counts c;
-    for (const auto& r : results) {
-        if (r.phase == BoardPhase::Flashed)
-            ++c.flashed;
-        else if (r.phase == BoardPhase::Aborted)
-            ++c.aborted;
-        else
-            ++c.failed;
-    }
-    return c;
 }
 
 }  // namespace
@@ -234,8 +249,9 @@ std::string format_board_result(const BoardResult& r) {
     return head + "FAILED (" + std::to_string(static_cast<int>(r.code)) + "): " + r.message;
 }
 
-BoardDisplay::BoardDisplay(DisplayMode mode, bool json, std::ostream& out, std::ostream& err, NowFn now)
-    : mode_(mode), json_(json), out_(out), err_(err), now_(std::move(now)) {}
+BoardDisplay::BoardDisplay(DisplayMode mode, ResultFormat format, std::ostream& out, std::ostream& err,
+                           NowFn now)
+    : mode_(mode), format_(format), out_(out), err_(err), now_(std::move(now)) {}
 
 void BoardDisplay::clear_table() {
     if (rows_drawn_ == 0) return;
@@ -258,8 +274,12 @@ void BoardDisplay::update(const std::vector<BoardStatus>& statuses, const std::v
 }
 
 void BoardDisplay::result(const BoardResult& r) {
+    if (format_ == ResultFormat::JsonObject) {
+        collected_.push_back(r);  // all at once with the summary
+        return;
+    }
     clear_table();
-    if (json_) {
+    if (format_ == ResultFormat::JsonLines) {
         print_json(out_, result_json(r));
     } else {
         out_ << format_board_result(r) << '\n';
@@ -267,20 +287,25 @@ void BoardDisplay::result(const BoardResult& r) {
     out_.flush();
 }
 
-void BoardDisplay::summary(const std::vector<BoardResult>& results, double seconds) {
+void BoardDisplay::notice(const std::string& text) {
     clear_table();
-    const Counts c = count(results);
-    if (json_) {
-        print_json(out_, Json{{"summary", Json{{"boards", results.size()},
-                                               {"flashed", c.flashed},
-                                               {"failed", c.failed},
-                                               {"aborted", c.aborted},
-                                               {"seconds", seconds},
-                                               {"exit_code", overall_exit(results)}}}});
+    err_ << "dfuctl: " << text << '\n' << std::flush;
+}
+
+void BoardDisplay::summary(const RunTally& c, double seconds) {
+    clear_table();
+    const Json summary{{"boards", c.boards},   {"flashed", c.flashed}, {"failed", c.failed},
+                       {"aborted", c.aborted}, {"seconds", seconds},   {"exit_code", c.exit_code()}};
+    if (format_ == ResultFormat::JsonObject) {
+        Json boards = Json::array();
+        for (const auto& r : collected_) boards.push_back(result_json(r));
+        print_json(out_, Json{{"boards", std::move(boards)}, {"summary", summary}});
+    } else if (format_ == ResultFormat::JsonLines) {
+        print_json(out_, Json{{"summary", summary}});
     } else {
         char secs[32];
         std::snprintf(secs, sizeof secs, "%.2f", seconds);
-        out_ << results.size() << " board(s) in " << secs << " s: " << c.flashed << " flashed, " << c.failed
+        out_ << c.boards << " board(s) in " << secs << " s: " << c.flashed << " flashed, " << c.failed
              << " failed" << (c.aborted ? ", " + std::to_string(c.aborted) + " aborted" : "") << '\n';
     }
     out_.flush();
@@ -290,51 +315,91 @@ void BoardDisplay::summary(const std::vector<BoardResult>& results, double secon
 
 namespace {
 constexpr std::chrono::milliseconds kRedraw{200};
-}
+
+// Tells what the signals caught so far do to the boards in flight, once
+// each: the first lets them finish, the second aborts them.
+class StopWatch {
+public:
+    StopWatch(const std::atomic<int>& stop, Flasher& flasher, BoardDisplay& display, const char* first)
+        : stop_(stop), flasher_(flasher), display_(display), first_(first) {}
+    int poll() {
+        const int n = stop_.load(std::memory_order_acquire);
+        if (n >= 1 && seen_ < 1 && flasher_.running() > 0) {
+            display_.notice(std::string(first_) +
+                            "; the boards in flight go on (a second SIGINT or SIGTERM "
+                            "aborts them)");
+        }
+        if (n >= 2 && seen_ < 2) {
+            display_.notice("aborting the boards in flight");
+            flasher_.abort();
+        }
+        seen_ = std::max(seen_, n);
+        return n;
+    }
+
+private:
+    const std::atomic<int>& stop_;
+    Flasher& flasher_;
+    BoardDisplay& display_;
+    const char* first_;
+    int seen_ = 0;
+};
+
+}  // namespace
 
 std::vector<BoardResult> flash_boards(const std::vector<BoardEntry>& boards, const BoardJob& job,
-                                      BoardDisplay& display, NowFn now) {
+                                      BoardDisplay& display, const std::atomic<int>& stop, NowFn now) {
     const SteadyTime started = now();
     Flasher flasher(job, now);
+    StopWatch watch(stop, flasher, display, "stopping");
     for (const auto& b : boards) flasher.start(b);
+    // The table keeps a row for every board, also once its job has ended.
+    std::vector<BoardStatus> rows(boards.size());
+    for (std::size_t i = 0; i < boards.size(); ++i) rows[i].board = boards[i];
+    auto row_of = [&boards](const BoardEntry& b) {
+        std::size_t i = 0;
+        while (i + 1 < boards.size() && boards[i].path != b.path) ++i;
+        return i;
+    };
     std::vector<BoardResult> results(boards.size());
     std::size_t left = boards.size();
     while (left > 0) {
+        watch.poll();
         flasher.wait_any(kRedraw);
-        display.update(flasher.statuses(), flasher.take_events());
-        for (auto& r : flasher.take_finished()) {
-            for (std::size_t i = 0; i < boards.size(); ++i) {
-                if (boards[i].path == r.board.path && results[i].phase == BoardPhase::Waiting) {
-                    results[i] = r;
-                    break;
-                }
-            }
+        for (const auto& st : flasher.statuses()) rows[row_of(st.board)] = st;
+        const auto ended = flasher.take_finished();
+        for (const auto& r : ended) {
+            BoardStatus& row = rows[row_of(r.board)];
+            row.phase = r.phase;
+            row.finished = true;
+        }
+        display.update(rows, flasher.take_events());
+        for (const auto& r : ended) {
+            results[row_of(r.board)] = r;
             display.result(r);
             --left;
         }
     }
-    display.summary(results, std::chrono::duration<double>(now() - started).count());
+    RunTally tally;
+    for (const auto& r : results) tally.add(r);
+    tally.interrupted = watch.poll() > 0;
+    display.summary(tally, std::chrono::duration<double>(now() - started).count());
     return results;
 }
 
-std::vector<BoardResult> run_station(const std::function<std::vector<BoardEntry>()>& scan,
-                                     const BoardJob& job, BoardDisplay& display,
-                                     const std::function<void(const BoardResult&)>& record,
-                                     const std::atomic<int>& stop, const StationOptions& options, NowFn now,
-                                     const std::function<void(std::chrono::milliseconds)>& pause) {
+RunTally run_station(const std::function<std::vector<BoardEntry>()>& scan, const BoardJob& job,
+                     BoardDisplay& display, const std::function<void(const BoardResult&)>& record,
+                     const std::atomic<int>& stop, const StationOptions& options, NowFn now,
+                     const std::function<void(std::chrono::milliseconds)>& pause) {
     const SteadyTime started = now();
     Flasher flasher(job, now);
+    StopWatch watch(stop, flasher, display, "stopping: no new board is taken");
     StationBook book;
-    std::vector<BoardResult> results;
+    RunTally tally;
     std::size_t started_boards = 0;
-    bool aborted = false;
     SteadyTime next_scan = started;
     for (;;) {
-        const int stopping = stop.load(std::memory_order_acquire);
-        if (stopping >= 2 && !aborted) {
-            flasher.abort();
-            aborted = true;
-        }
+        const int stopping = watch.poll();
         const bool taking = stopping == 0 && (options.count == 0 || started_boards < options.count);
         if (taking && now() >= next_scan) {
             for (const auto& b : book.arrivals(scan())) {
@@ -353,20 +418,19 @@ std::vector<BoardResult> run_station(const std::function<std::vector<BoardEntry>
             book.ended(board_key(r.board));
             display.result(r);
             if (record) record(r);
-            results.push_back(std::move(r));
+            tally.add(r);
         }
         if (idle && !taking) break;
-        std::vector<BoardStatus> live = flasher.statuses();
-        std::erase_if(live, [](const BoardStatus& st) { return st.finished; });
-        display.update(live, {});
+        display.update(flasher.statuses(), {});
         if (flasher.running() > 0) {
             flasher.wait_any(kRedraw);
         } else {
             pause(kRedraw);
         }
     }
-    display.summary(results, std::chrono::duration<double>(now() - started).count());
-    return results;
+    tally.interrupted = watch.poll() > 0;
+    display.summary(tally, std::chrono::duration<double>(now() - started).count());
+    return tally;
 }
 
 }  // namespace dfuctl

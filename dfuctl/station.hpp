@@ -47,6 +47,9 @@ class JobContext {
 public:
     virtual ~JobContext() = default;
     virtual void report(BoardPhase phase, std::uint64_t done, std::uint64_t total) = 0;
+    // Whether the run was told to abort: for a job that waits without
+    // reporting (for image data still on its way).
+    virtual bool aborted() const = 0;
 };
 
 // The transaction on one board. Returns the result of a board that has the
@@ -64,7 +67,10 @@ struct BoardStatus {
 };
 
 // Runs jobs, one thread per board, as many at once as are started. All
-// members may be called from the controlling thread while jobs run.
+// members are called from one controlling thread while jobs run. A job's
+// thread and slot live until its result is taken, so that a station which
+// flashes board after board for a whole shift holds only the boards in
+// flight.
 class Flasher {
 public:
     Flasher(BoardJob job, NowFn now);
@@ -72,13 +78,16 @@ public:
     Flasher(const Flasher&) = delete;
     Flasher& operator=(const Flasher&) = delete;
 
-    // Starts the job on `board`; returns its slot number.
-    std::size_t start(const BoardEntry& board);
+    void start(const BoardEntry& board);
     // Jobs still running.
     std::size_t running() const;
-    // Every board started so far, in slot order.
+    // Threads (and slots) held: the jobs running and those whose result
+    // has not been taken yet.
+    std::size_t threads() const;
+    // The boards whose jobs run, in the order they were started.
     std::vector<BoardStatus> statuses() const;
-    // Results of the jobs that ended since the last call, in the order they ended.
+    // Results of the jobs that ended since the last call, in the order they
+    // ended; joins their threads and releases their slots.
     std::vector<BoardResult> take_finished();
     // Every phase a board entered since the last call, in order.
     std::vector<BoardStatus> take_events();
@@ -96,7 +105,7 @@ private:
     NowFn now_;
     mutable std::mutex mutex_;
     std::condition_variable ended_;
-    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<std::unique_ptr<Slot>> slots_;  // in start order
     std::vector<BoardResult> finished_;
     std::vector<BoardStatus> events_;
     std::atomic<bool> abort_{false};
@@ -123,31 +132,52 @@ private:
     std::set<std::string> done_;
 };
 
-// Exit status of a run: 0 when every board was flashed, otherwise that of
-// the first failed board in `results` (Exit::NoBoard when there are none).
-int overall_exit(const std::vector<BoardResult>& results);
+// The outcome of a run, counted as results come in (a station keeps no
+// list of its boards).
+struct RunTally {
+    std::size_t boards = 0, flashed = 0, failed = 0, aborted = 0;
+    int first_failure = 0;     // exit status of the first board that was not flashed
+    bool interrupted = false;  // a signal stopped the run
+    void add(const BoardResult& result);
+    // 130 when a signal stopped the run, 0 when every board was flashed,
+    // otherwise that of the first failed board (Exit::NoBoard when there
+    // were none).
+    int exit_code() const;
+};
+
+// The exit status of `results` counted in their order.
+int overall_exit(const std::vector<BoardResult>& results, bool interrupted = false);
 
 // How a run shows itself.
 //   Table: one row per board on a terminal (standard error), redrawn;
 //   Lines: a plain line per board event (standard error);
 //   None:  nothing but the results.
-// The results always go to standard output: a text line per board and a
-// summary, or with json one JSON object per board and a summary object.
 enum class DisplayMode { Table, Lines, None };
+
+// The results always go to standard output:
+//   Text:       a line per board as it ends, and a summary line;
+//   JsonLines:  a JSON object per board as it ends, and a summary object,
+//               one per line (the station, which runs for hours);
+//   JsonObject: one JSON object once all ended, {"boards": [...],
+//               "summary": {...}} (flash with several boards).
+enum class ResultFormat { Text, JsonLines, JsonObject };
 
 class BoardDisplay {
 public:
-    BoardDisplay(DisplayMode mode, bool json, std::ostream& out, std::ostream& err, NowFn now);
+    BoardDisplay(DisplayMode mode, ResultFormat format, std::ostream& out, std::ostream& err, NowFn now);
     // `statuses`: the rows of the table; `events`: the phases entered since
     // the last update, for the plain lines.
     void update(const std::vector<BoardStatus>& statuses, const std::vector<BoardStatus>& events);
     void result(const BoardResult& result);
-    void summary(const std::vector<BoardResult>& results, double seconds);
+    // "dfuctl: TEXT" on standard error, below the table.
+    void notice(const std::string& text);
+    void summary(const RunTally& tally, double seconds);
 
 private:
     void clear_table();
     DisplayMode mode_;
-    bool json_;
+    ResultFormat format_;
+    std::vector<BoardResult> collected_;  // JsonObject: the results so far
     std::ostream& out_;
     std::ostream& err_;
     NowFn now_;
@@ -161,9 +191,10 @@ std::string format_board_row(const BoardStatus& status, SteadyTime now);
 std::string format_board_result(const BoardResult& result);
 
 // Runs `job` on every board of `boards` at once and shows the run; returns
-// the results in the order of `boards`.
+// the results in the order of `boards`. `stop` (the signals caught) is
+// polled: 1 lets the boards finish, 2 aborts them.
 std::vector<BoardResult> flash_boards(const std::vector<BoardEntry>& boards, const BoardJob& job,
-                                      BoardDisplay& display, NowFn now);
+                                      BoardDisplay& display, const std::atomic<int>& stop, NowFn now);
 
 struct StationOptions {
     unsigned count = 0;  // stop after this many boards (0: until stopped)
@@ -173,12 +204,11 @@ struct StationOptions {
 // The station loop: scans, flashes every newly plugged board once, shows
 // each result and calls `record` with it. `stop` is polled: 1 stops
 // taking new boards and lets the running jobs finish, 2 aborts them.
-// Returns every result.
-std::vector<BoardResult> run_station(const std::function<std::vector<BoardEntry>()>& scan,
-                                     const BoardJob& job, BoardDisplay& display,
-                                     const std::function<void(const BoardResult&)>& record,
-                                     const std::atomic<int>& stop, const StationOptions& options, NowFn now,
-                                     const std::function<void(std::chrono::milliseconds)>& pause);
+// Returns the count of the results.
+RunTally run_station(const std::function<std::vector<BoardEntry>()>& scan, const BoardJob& job,
+                     BoardDisplay& display, const std::function<void(const BoardResult&)>& record,
+                     const std::atomic<int>& stop, const StationOptions& options, NowFn now,
+                     const std::function<void(std::chrono::milliseconds)>& pause);
 
 }  // namespace dfuctl
 
@@ -199,6 +229,7 @@ Bus& wait_for_boards(Bus& bus, const GlobalOptions& options);
 // flash with --all or several --serial/--path: the boards at once.
 int flash_several(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err);
 // station IMAGE: until stopped (SIGINT/SIGTERM) or --count boards.
+// Both return 130 when a signal stopped them.
 int station(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err);
 
 }  // namespace dfuctl

@@ -2,14 +2,15 @@
 // context of its own, so that no libusb state is shared between threads.
 #include <unistd.h>
 
-#include <csignal>
 #include <ostream>
 
 #include "files.hpp"
 #include "firmware.hpp"
 #include "image_source.hpp"
+#include "interrupt.hpp"
 #include "log.hpp"
 #include "session.hpp"
+#include "shared_image.hpp"
 #include "station.hpp"
 #include "usb.hpp"
 
@@ -67,12 +68,12 @@ DisplayMode display_mode(const GlobalOptions& g) {
 }
 
 // The single-board transaction (flash_image, then the wait for the board's
-// return) on one board of the list.
-BoardResult flash_job(const Invocation& inv, const BoardEntry& want, JobContext& context) {
+// return) on one board of the list, with its own pass over the image.
+BoardResult flash_job(const Invocation& inv, const SharedImage& shared, const BoardEntry& want,
+                      JobContext& context) {
     usb::LibusbBus bus(inv.global.timeout_ms, inv.global.verbose);
     context.report(BoardPhase::Waiting, 0, 0);
-    // Each board reads the image file itself, a transfer's worth at a time.
-    ImageSource image = ImageSource::open(inv.file, inv.raw);
+    const auto image = shared.reader([&context] { return context.aborted(); });
     std::optional<BoardEntry> entry;
     for (const auto& b : bus.scan(want.serial.has_value())) {
         if (b.path == want.path && b.serial == want.serial) entry = b;
@@ -86,7 +87,7 @@ BoardResult flash_job(const Invocation& inv, const BoardEntry& want, JobContext&
         context.report(stage == FlashStage::Upload ? BoardPhase::Upload : BoardPhase::ReadBack, done,
                        total.value_or(0));
     };
-    const FlashResult r = flash_image(s, image, fo);
+    const FlashResult r = flash_image(s, *image, fo);
     if (!r.match) {
         throw Failure(Exit::Mismatch,
                       r.read_back < r.bytes
@@ -107,59 +108,6 @@ BoardResult flash_job(const Invocation& inv, const BoardEntry& want, JobContext&
     return out;
 }
 
-// SIGINT and SIGTERM during a station run: the first stops taking boards,
-// the second aborts the transfers in flight.
-std::atomic<int> g_stop{0};
-static_assert(std::atomic<int>::is_always_lock_free);
-extern "C" void on_stop_signal(int) { g_stop.fetch_add(1, std::memory_order_acq_rel); }
-
-#if defined(_WIN32)
-// Windows has no sigaction; the C handlers do for SIGINT (Ctrl-C) and SIGTERM.
-class StopSignals {
-public:
-    StopSignals() {
-        g_stop.store(0);
-        old_int_ = std::signal(SIGINT, on_stop_signal);
-        old_term_ = std::signal(SIGTERM, on_stop_signal);
-    }
-    ~StopSignals() {
-        std::signal(SIGINT, old_int_);
-        std::signal(SIGTERM, old_term_);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-private:
-    void (*old_int_)(int) = SIG_DFL;
-    void (*old_term_)(int) = SIG_DFL;
-};
-#else
-class StopSignals {
-public:
-    StopSignals() {
-        g_stop.store(0);
-        struct sigaction sa {};
-        sa.sa_handler = on_stop_signal;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, &old_int_);
-        sigaction(SIGTERM, &sa, &old_term_);
-    }
-    ~StopSignals() {
-        sigaction(SIGINT, &old_int_, nullptr);
-        sigaction(SIGTERM, &old_term_, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-private:
-    struct sigaction old_int_ {};
-    struct sigaction old_term_ {};
-};
-#endif
-
-// Fails now, rather than on every board, when the image cannot be read.
-void check_image(const Invocation& inv) { (void)ImageSource::open(inv.file, inv.raw); }
-
 // --log: one line per board besides the command's own.
 class BoardLog {
 public:
@@ -177,6 +125,14 @@ private:
     CommandLog log_;
 };
 
+// The exit status of a run of several boards; a signal's also in the
+// command's --log line.
+int run_status(RunTally tally) {
+    tally.interrupted = stop_requests().load() > 0;
+    if (tally.interrupted) command_record().failure = interruption_message();
+    return tally.exit_code();
+}
+
 }  // namespace
 
 Bus& wait_for_boards(Bus& bus, const GlobalOptions& g) {
@@ -185,6 +141,7 @@ Bus& wait_for_boards(Bus& bus, const GlobalOptions& g) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(*g.wait_seconds);
     const bool serials = g.selector.serial.has_value() || !g.serials.empty();
     for (;;) {
+        check_interrupted();
         Bus& look = bus.fresh();
         const auto boards = look.scan(serials);
         bool ok = false;
@@ -206,36 +163,45 @@ Bus& wait_for_boards(Bus& bus, const GlobalOptions& g) {
 }
 
 int flash_several(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err) {
-    check_image(inv);
+    // Opened first: an image that cannot be read fails once, not on every board.
+    const SharedImage image(inv.file, inv.raw);
     BoardLog log(inv.global.log_file);
     const auto attached = bus.scan(true);
     std::string missing;
     const auto boards = named_boards(attached, inv, missing);
     if (!missing.empty()) throw Failure(Exit::NoBoard, "no board with " + missing);
     if (boards.empty()) throw Failure(Exit::NoBoard, "no board attached");
+    const SecondSignalStops two_signals;
     const NowFn now = [&bus] { return bus.now(); };
-    BoardDisplay display(display_mode(inv.global), inv.global.json, out, err, now);
+    BoardDisplay display(display_mode(inv.global),
+                         inv.global.json ? ResultFormat::JsonObject : ResultFormat::Text, out, err, now);
     const auto results = flash_boards(
-        boards, [&inv](const BoardEntry& b, JobContext& c) { return flash_job(inv, b, c); }, display, now);
-    for (const auto& r : results) log.append(r, err);
-    return overall_exit(results);
+        boards, [&](const BoardEntry& b, JobContext& c) { return flash_job(inv, image, b, c); }, display,
+        stop_requests(), now);
+    RunTally tally;
+    for (const auto& r : results) {
+        log.append(r, err);
+        tally.add(r);
+    }
+    return run_status(tally);
 }
 
 int station(Bus& bus, const Invocation& inv, std::ostream& out, std::ostream& err) {
-    check_image(inv);
+    const SharedImage image(inv.file, inv.raw);
     BoardLog log(inv.global.log_file);
-    const StopSignals signals;
+    const SecondSignalStops two_signals;
     const NowFn now = [&bus] { return bus.now(); };
-    BoardDisplay display(display_mode(inv.global), inv.global.json, out, err, now);
+    BoardDisplay display(display_mode(inv.global),
+                         inv.global.json ? ResultFormat::JsonLines : ResultFormat::Text, out, err, now);
     StationOptions so;
     so.count = inv.count;
-    const auto results =
+    const RunTally tally =
         // Boards plugged in later show only on a fresh bus: see Bus::fresh.
         run_station([&bus] { return bus.fresh().scan(true); },
-                    [&inv](const BoardEntry& b, JobContext& c) { return flash_job(inv, b, c); }, display,
-                    [&](const BoardResult& r) { log.append(r, err); }, g_stop, so, now,
+                    [&](const BoardEntry& b, JobContext& c) { return flash_job(inv, image, b, c); }, display,
+                    [&](const BoardResult& r) { log.append(r, err); }, stop_requests(), so, now,
                     [&bus](std::chrono::milliseconds d) { bus.pause(d); });
-    return results.empty() ? 0 : overall_exit(results);
+    return run_status(tally);
 }
 
 }  // namespace dfuctl

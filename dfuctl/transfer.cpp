@@ -6,6 +6,9 @@
 #include <deque>
 #include <vector>
 
+#include "interrupt.hpp"
+#include "log.hpp"
+
 namespace dfuctl {
 
 unsigned closing_zlp_count(std::uint64_t image_length, std::size_t packet_size, std::size_t read_size) {
@@ -127,6 +130,54 @@ private:
     }
 }
 
+// -v: a line per bulk transfer that ends, e.g.
+//   "bulk 0x81 (IN): 1048576 of 1048576 bytes, completed (+7 not shown: 7340032 bytes)"
+// at most one every kTraceInterval; the transfers left out in between are
+// counted in the next line. A transfer that failed is always shown.
+constexpr std::chrono::milliseconds kTraceInterval{100};
+
+class TransferTrace {
+public:
+    TransferTrace(const StreamOptions& o, const char* endpoint) : o_(o), endpoint_(endpoint) {}
+    void note(const Completion& c, std::size_t requested) {
+        if (verbosity() < 1) return;
+        const SteadyTime t = o_.now();
+        const bool failed = c.status != TransferStatus::Completed && c.status != TransferStatus::Cancelled;
+        if (!failed && shown_ && t - last_ < kTraceInterval) {
+            ++skipped_;
+            skipped_bytes_ += c.actual;
+            return;
+        }
+        std::string line = "bulk " + std::string(endpoint_) + ": " + std::to_string(c.actual) + " of " +
+                           std::to_string(requested) + " bytes, " +
+                           std::string(transfer_status_name(c.status));
+        if (skipped_ > 0) {
+            line += " (+" + std::to_string(skipped_) + " not shown: " + std::to_string(skipped_bytes_) +
+                    " bytes)";
+        }
+        trace(line);
+        shown_ = true;
+        last_ = t;
+        skipped_ = 0;
+        skipped_bytes_ = 0;
+    }
+    // At the end of the stream: the transfers not shown since the last line.
+    void flush() {
+        if (verbosity() < 1 || skipped_ == 0) return;
+        trace("bulk " + std::string(endpoint_) + ": +" + std::to_string(skipped_) +
+              " not shown: " + std::to_string(skipped_bytes_) + " bytes");
+        skipped_ = 0;
+    }
+
+private:
+    const StreamOptions& o_;
+    const char* endpoint_;
+    bool shown_ = false;
+    SteadyTime last_{};
+    std::uint64_t skipped_ = 0;
+    std::uint64_t skipped_bytes_ = 0;
+};
+
 void report(const StreamOptions& o, std::uint64_t done) {
     if (o.progress) o.progress(done);
 }
@@ -138,6 +189,7 @@ UploadResult upload_stream(BulkPipe& pipe, const ReadFn& read, const StreamOptio
     const std::size_t size = pipe.slot_size();
     Slots slots(pipe.slot_count());
     UploadResult result;
+    TransferTrace tracer(o, kEndpoint);
     bool source_done = false;
     auto last_progress = o.now();
 
@@ -172,6 +224,7 @@ UploadResult upload_stream(BulkPipe& pipe, const ReadFn& read, const StreamOptio
 
     fill();
     while (slots.busy()) {
+        check_interrupted();
         const auto c = pipe.wait(kTick);
         if (!c) {
             if (o.now() - last_progress >= o.stall_timeout) on_stall_timeout("the board took no data");
@@ -180,6 +233,7 @@ UploadResult upload_stream(BulkPipe& pipe, const ReadFn& read, const StreamOptio
         }
         slots.finished(*c);
         while (const auto r = slots.next()) {
+            tracer.note(*r, slots.requested(r->slot));
             if (r->status != TransferStatus::Completed) upload_failed(r->status, result.bytes + r->actual);
             if (r->actual != slots.requested(r->slot)) {
                 throw Failure(Exit::OsError, "bulk OUT transfer sent " + std::to_string(r->actual) + " of " +
@@ -195,14 +249,19 @@ UploadResult upload_stream(BulkPipe& pipe, const ReadFn& read, const StreamOptio
 
     // The closing packets go one at a time: each must have been taken by the
     // board before the next is offered.
+    // A signal may also have ended a pipe the image came from: an image cut
+    // short is not closed as if it were whole.
+    check_interrupted();
     result.zero_length_packets = closing_zlp_count(result.bytes, o.packet_size, gadgetdfu::kUploadReadSize);
     for (unsigned k = 0; k < result.zero_length_packets; ++k) {
         const TransferStatus st = pipe.submit(0, 0);
         if (st != TransferStatus::Completed) upload_failed(st, result.bytes);
         const auto started = o.now();
         for (;;) {
+            check_interrupted();
             const auto c = pipe.wait(kTick);
             if (c) {
+                tracer.note(*c, 0);
                 if (c->status != TransferStatus::Completed) upload_failed(c->status, result.bytes);
                 break;
             }
@@ -212,6 +271,7 @@ UploadResult upload_stream(BulkPipe& pipe, const ReadFn& read, const StreamOptio
             }
         }
     }
+    tracer.flush();
     return result;
 }
 
@@ -223,6 +283,7 @@ DownloadResult download_stream(BulkPipe& pipe, std::uint64_t length, const Write
     const std::size_t size = pipe.slot_size();
     Slots slots(pipe.slot_count());
     DownloadResult result;
+    TransferTrace tracer(o, kEndpoint);
 
     // Running: transfers are kept in flight.
     // Probing: nothing finished for a while; every transfer has been
@@ -254,6 +315,7 @@ DownloadResult download_stream(BulkPipe& pipe, std::uint64_t length, const Write
 
     fill();
     while (slots.busy()) {
+        check_interrupted();
         const auto c = pipe.wait(kTick);
         if (c) {
             slots.finished(*c);
@@ -263,6 +325,7 @@ DownloadResult download_stream(BulkPipe& pipe, std::uint64_t length, const Write
             slots.cancel_all(pipe);
         }
         while (const auto r = slots.next()) {
+            tracer.note(*r, slots.requested(r->slot));
             if (phase == Phase::Ending) {
                 result.ignored_bytes += r->actual;
                 continue;
@@ -305,6 +368,7 @@ DownloadResult download_stream(BulkPipe& pipe, std::uint64_t length, const Write
         report(o, result.bytes);
         fill();
     }
+    tracer.flush();
     return result;
 }
 

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <fstream>
+#include <map>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -135,6 +137,22 @@ TEST(Commands, JsonOutputIsOneValueOnSuccessAndFailure) {
         if (c.status != 0) {
             EXPECT_EQ(r.err.rfind("dfuctl: ", 0), 0u) << r.err;
         }
+    }
+}
+
+// An empty image is refused before anything reaches the board: uploaded,
+// it would empty the board; compared, it would match any board.
+TEST(Commands, EmptyImageIsRefused) {
+    TempDir dir;
+    const std::string empty = dir.write("empty.bin", {});
+    for (const std::string command : {"upload", "verify", "flash"}) {
+        FakeBus bus;
+        auto& board = bus.add("abcdef01");
+        const auto r = run_command(bus, {"--json", command.c_str(), empty.c_str()});
+        EXPECT_EQ(r.status, 66) << command;
+        EXPECT_EQ(nlohmann::json::parse(r.out)["error"]["message"],
+                  "cannot " + command + " " + empty + ": it is empty");
+        EXPECT_TRUE(board.requests.empty()) << command;
     }
 }
 
@@ -289,8 +307,8 @@ TEST(Commands, FlashRebootsOnlyAfterAMatchingReadBack) {
     board.download.write_chunk(size);
     TempDir dir;
     const auto image = board_image(size);
-    const auto r = run_command(
-        bus, {"flash", "--reboot", "--wait", "60", "--json", dir.write("image.bin", image).c_str()});
+    const auto r = run_command(bus, {"flash", "--reboot", "--wait", "60", "--json", "--progress=json",
+                                     dir.write("image.bin", image).c_str()});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(board.upload.received(), image);
     EXPECT_EQ(board.commands(), (std::vector<std::uint32_t>{ORVEN_WRITE_FIRMWARE, ORVEN_READ_FIRMWARE,
@@ -303,7 +321,19 @@ TEST(Commands, FlashRebootsOnlyAfterAMatchingReadBack) {
     EXPECT_EQ(j["sha256_local"], j["sha256_board"]);
     EXPECT_EQ(j["rebooted"], true);
     EXPECT_EQ(j["version"], "v1.4");
+    EXPECT_EQ(j["format"], "raw");
     EXPECT_GE(bus.clock - SteadyTime{}, board.reboot_time);  // it waited for the board to come back
+    // Each stage's progress starts at 0 bytes when the board took its
+    // request, so that no first rate is measured over no time.
+    std::istringstream lines(r.err);
+    std::map<std::string, nlohmann::json> first;
+    for (std::string line; std::getline(lines, line);)
+        first.emplace(nlohmann::json::parse(line)["phase"], nlohmann::json::parse(line));
+    ASSERT_EQ(first.size(), 2u) << r.err;
+    for (const auto& [phase, p] : first) {
+        EXPECT_EQ(p["bytes"], 0) << phase;
+        EXPECT_EQ(p["rate"], 0.0) << phase;
+    }
 }
 
 // At full speed a bulk packet holds 64 bytes, so an image of whole 64-byte

@@ -155,12 +155,15 @@ public:
     DescriptorInfo descriptors(const BoardEntry&) override { return {}; }
     std::unique_ptr<BoardLink> open(const BoardEntry& entry) override {
         for (auto& b : boards) {
-            if (b.path == entry.path) return std::make_unique<Link>(b);
+            if (b.path == entry.path) return std::make_unique<Link>(b, *this);
         }
         throw Failure(Exit::Vanished, entry.path + " is gone");
     }
     SteadyTime now() override { return clock; }
-    void pause(std::chrono::milliseconds duration) override { clock += duration; }
+    void pause(std::chrono::milliseconds duration) override {
+        clock += duration;
+        tick();
+    }
     // Like a libusb context without udevd, the bus shows a rebooted board
     // only to a fresh look.
     Bus& fresh() override {
@@ -180,12 +183,18 @@ public:
     // When set, a fresh look is this other bus: a context opened later,
     // which sees boards this one does not know of yet.
     FakeBus* fresh_look = nullptr;
+    // Called whenever the host waits: each pause, bulk wait and control
+    // request (to raise a signal at a given virtual time).
+    std::function<void()> on_tick;
+    void tick() {
+        if (on_tick) on_tick();
+    }
 
 private:
     // The pipes stay the board's, so that tests can look at them afterwards.
     class PipeRef final : public BulkPipe {
     public:
-        explicit PipeRef(FakePipe& pipe) : p_(pipe) {}
+        PipeRef(FakePipe& pipe, FakeBus& bus) : p_(pipe), bus_(bus) {}
         ~PipeRef() override { p_.close(); }
         std::size_t slot_count() const override { return p_.slot_count(); }
         std::size_t slot_size() const override { return p_.slot_size(); }
@@ -193,20 +202,25 @@ private:
         TransferStatus submit(std::size_t slot, std::size_t length) override {
             return p_.submit(slot, length);
         }
-        std::optional<Completion> wait(std::chrono::milliseconds limit) override { return p_.wait(limit); }
+        std::optional<Completion> wait(std::chrono::milliseconds limit) override {
+            bus_.tick();
+            return p_.wait(limit);
+        }
         void cancel(std::size_t slot) override { p_.cancel(slot); }
         bool device_present() override { return p_.device_present(); }
 
     private:
         FakePipe& p_;
+        FakeBus& bus_;
     };
 
     class Link final : public BoardLink {
     public:
-        explicit Link(FakeBoard& board) : b_(board) {}
+        Link(FakeBoard& board, FakeBus& bus) : b_(board), bus_(bus) {}
         int control(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
                     std::span<std::uint8_t> data, unsigned timeout_ms) override {
             b_.timeouts.push_back(timeout_ms);
+            bus_.tick();
             return b_.control(type, request, value, index, data);
         }
         int set_configuration(int configuration) override {
@@ -229,11 +243,12 @@ private:
             if (pipe.slot_count() != slots || pipe.slot_size() != slot_size) {
                 throw std::logic_error("the fake board's pipes have other slots");
             }
-            return std::make_unique<PipeRef>(pipe);
+            return std::make_unique<PipeRef>(pipe, bus_);
         }
 
     private:
         FakeBoard& b_;
+        FakeBus& bus_;
     };
 };
 

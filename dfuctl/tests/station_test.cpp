@@ -4,9 +4,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "station.hpp"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include <sanitizer/allocator_interface.h>
+#elif defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace dfuctl {
 namespace {
@@ -69,10 +77,11 @@ TEST(Station, EachBoardGetsItsOwnResultAndOneFailureFailsAlone) {
         {"a1", Fate::Flashes}, {"b2", Fate::Refuses}, {"c3", Fate::Vanishes}, {"d4", Fate::Reboots}};
     StartLine line(boards.size());
     std::ostringstream out, err;
-    BoardDisplay display(DisplayMode::Lines, true, out, err, steady());
+    BoardDisplay display(DisplayMode::Lines, ResultFormat::JsonObject, out, err, steady());
+    const std::atomic<int> no_signal{0};
     const auto results = flash_boards(
         boards, [&](const BoardEntry& b, JobContext& c) { return simulated(fates.at(*b.serial), c, &line); },
-        display, steady());
+        display, no_signal, steady());
 
     struct Want {
         BoardPhase phase;
@@ -94,18 +103,11 @@ TEST(Station, EachBoardGetsItsOwnResultAndOneFailureFailsAlone) {
     // The first failed board in the list gives the exit status.
     EXPECT_EQ(overall_exit(results), static_cast<int>(Exit::NotStored));
 
-    // --json: one object per board, in the order they ended, then the summary.
-    std::istringstream lines(out.str());
-    std::string line_text;
+    // --json: one value, the boards (in the order they ended) and the summary.
+    const auto j = nlohmann::json::parse(out.str());  // throws on a second value
     std::map<std::string, nlohmann::json> by_serial;
-    nlohmann::json summary;
-    while (std::getline(lines, line_text)) {
-        const auto j = nlohmann::json::parse(line_text);
-        if (j.contains("summary"))
-            summary = j["summary"];
-        else
-            by_serial[j["serial"]] = j;
-    }
+    for (const auto& b : j["boards"]) by_serial[b["serial"]] = b;
+    const nlohmann::json summary = j["summary"];
     ASSERT_EQ(by_serial.size(), 4u);
     EXPECT_EQ(by_serial["a1"]["result"], "flashed");
     EXPECT_EQ(by_serial["a1"]["bytes"], 1000);
@@ -188,19 +190,19 @@ TEST(Station, LoopFlashesEachPluggedBoardOnceThenStopsOrAborts) {
     };
     std::vector<std::string> recorded;
     std::ostringstream out, err;
-    BoardDisplay display(DisplayMode::None, false, out, err, steady());
+    BoardDisplay display(DisplayMode::None, ResultFormat::Text, out, err, steady());
     std::atomic<int> stop{0};
     StationOptions options;
     options.count = 3;
     options.poll = std::chrono::milliseconds(1);
-    const auto results = run_station(
+    const RunTally tally = run_station(
         scan, job, display, [&](const BoardResult& r) { recorded.push_back(*r.board.serial); }, stop, options,
         steady(), [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); });
 
     EXPECT_EQ(runs, (std::map<std::string, int>{{"a1", 1}, {"b2", 1}, {"c3", 1}}));
-    ASSERT_EQ(results.size(), 3u);
+    EXPECT_EQ(tally.boards, 3u);
     EXPECT_EQ(recorded.size(), 3u);
-    EXPECT_EQ(overall_exit(results), static_cast<int>(Exit::NotStored));
+    EXPECT_EQ(tally.exit_code(), static_cast<int>(Exit::NotStored));
     EXPECT_NE(out.str().find("b2 1-2: FAILED (79): it refused the data after 500 bytes"), std::string::npos)
         << out.str();
     EXPECT_NE(out.str().find("3 board(s) in "), std::string::npos);
@@ -221,17 +223,79 @@ TEST(Station, LoopFlashesEachPluggedBoardOnceThenStopsOrAborts) {
         stop2 = 2;
     });
     std::ostringstream out2;
-    BoardDisplay display2(DisplayMode::None, false, out2, err, steady());
+    BoardDisplay display2(DisplayMode::None, ResultFormat::Text, out2, err, steady());
     StationOptions forever;
     forever.poll = std::chrono::milliseconds(1);
-    const auto aborted = run_station([] { return std::vector<BoardEntry>{board("a1", "1-1")}; }, slow,
+    const RunTally aborted = run_station([] { return std::vector<BoardEntry>{board("a1", "1-1")}; }, slow,
                                      display2, nullptr, stop2, forever, steady(),
                                      [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); });
     signaller.join();
-    ASSERT_EQ(aborted.size(), 1u);
-    EXPECT_EQ(aborted[0].phase, BoardPhase::Aborted);
-    EXPECT_EQ(overall_exit(aborted), static_cast<int>(Exit::Aborted));
+    EXPECT_EQ(aborted.boards, 1u);
+    EXPECT_EQ(aborted.aborted, 1u);
+    EXPECT_EQ(aborted.exit_code(), static_cast<int>(Exit::Aborted));
     EXPECT_NE(out2.str().find("a1 1-1: ABORTED"), std::string::npos) << out2.str();
+}
+
+// What the process holds, where the system shows it: heap bytes in use
+// (the sanitizers' allocator or glibc's), threads (Linux's task list) and
+// address space (thread stacks that are never joined stay mapped).
+struct Footprint {
+    std::size_t heap = 0, threads = 0, mapped_pages = 0;
+};
+std::optional<Footprint> footprint() {
+    Footprint f;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    f.heap = __sanitizer_get_current_allocated_bytes();
+#elif defined(__GLIBC__)
+    f.heap = mallinfo2().uordblks;
+#else
+    return std::nullopt;
+#endif
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/proc/self/task", ec), end; !ec && it != end; ++it)
+        ++f.threads;
+    std::ifstream("/proc/self/statm") >> f.mapped_pages;
+    if (f.threads == 0 || f.mapped_pages == 0) return std::nullopt;
+    return f;
+}
+
+TEST(Station, AShiftOfTenThousandBoardsKeepsThreadsAndMemoryFlat) {
+    constexpr std::size_t kBoards = 10000, kPerScan = 8, kWarmUp = 1000;
+    if (!footprint()) GTEST_SKIP() << "no heap or thread counts on this system";
+    // Each scan plugs in the next few boards once the last ones are done
+    // (and unplugged), and looks at the process between the two.
+    std::atomic<std::size_t> recorded{0};
+    std::size_t plugged = 0;
+    std::optional<Footprint> warm, last;
+    auto scan = [&] {
+        std::vector<BoardEntry> v;
+        if (recorded != plugged) return v;
+        last = footprint();
+        if (plugged == kWarmUp) warm = last;
+        for (std::size_t i = 0; i < kPerScan && plugged < kBoards; ++i, ++plugged)
+            v.push_back(board("s" + std::to_string(plugged), "1-" + std::to_string(plugged)));
+        return v;
+    };
+    std::ostream discard(nullptr);
+    BoardDisplay display(DisplayMode::Lines, ResultFormat::JsonLines, discard, discard, steady());
+    std::atomic<int> stop{0};
+    StationOptions options;
+    options.count = kBoards;
+    options.poll = std::chrono::milliseconds(0);
+    const RunTally tally = run_station(
+        scan, [](const BoardEntry&, JobContext& c) { return simulated(Fate::Flashes, c); }, display,
+        [&](const BoardResult&) { ++recorded; }, stop, options, steady(), [](std::chrono::milliseconds) {});
+
+    EXPECT_EQ(tally.flashed, kBoards);
+    EXPECT_EQ(recorded, kBoards);
+    ASSERT_TRUE(warm && last);
+    // 9,000 boards later, with none in flight: the same threads, and no
+    // slot, result or thread stack kept per board (hundreds of bytes of
+    // heap each, or 8 MiB of address space for a thread never joined).
+    EXPECT_EQ(last->threads, warm->threads);
+    const auto grown = [](std::size_t before, std::size_t after) { return after > before ? after - before : 0; };
+    EXPECT_LT(grown(warm->heap, last->heap), std::size_t{64} << 10);
+    EXPECT_LT(grown(warm->mapped_pages, last->mapped_pages) * 4096, std::size_t{64} << 20);
 }
 
 TEST(Station, TableRowShowsPhasePercentAndRate) {

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <sstream>
 
 #include "fake_pipe.hpp"
 #include "helpers.hpp"
+#include "log.hpp"
 
 namespace dfuctl {
 namespace {
@@ -74,6 +76,20 @@ TEST(Upload, KeepsEveryTransferSlotBusy) {
     UploadBoard board(kSlots, kSlotSize);
     upload_stream(board, reader(image), options(board, "upload"));
     EXPECT_EQ(board.peak_in_flight(), kSlots);
+}
+
+// -v: each transfer as it ends, at most one line per 100 ms; the rest are
+// counted, and none is lost from the count.
+TEST(Upload, VerboseTraceShowsTransfersRateLimited) {
+    const auto image = pattern(30 * MiB);
+    UploadBoard board(kSlots, kSlotSize);  // 1 ms of virtual time per transfer
+    std::ostringstream sink;
+    set_verbosity(1, &sink);
+    upload_stream(board, reader(image), options(board, "upload"));
+    set_verbosity(0, nullptr);
+    EXPECT_EQ(sink.str(),
+              "dfuctl: bulk 0x01 (OUT): 1048576 of 1048576 bytes, completed\n"
+              "dfuctl: bulk 0x01 (OUT): +30 not shown: 30408704 bytes\n");
 }
 
 TEST(Upload, ReportsProgressUpToTheWholeImage) {

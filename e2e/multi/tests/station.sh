@@ -1,6 +1,6 @@
 # Several boards on one host: three board VMs export their gadgets over
 # USB/IP to the host VM, where dfuctl runs.
-# e2e-timeout: 420
+# e2e-timeout: 540
 . /e2e/lib.sh
 . /e2e/station-lib.sh
 E2E_DFU_TIMEOUT=180
@@ -8,8 +8,9 @@ BOARDS="1 2 3"
 
 # json_field KEY: the value of "KEY" in the JSON object on standard input.
 json_field() { sed -n "s/.*\"$1\":\\(\"[^\"]*\"\\|[^,}]*\\).*/\\1/p" | tr -d '"'; }
-# board_json I: the --json line of board I in the last dfuctl run.
-board_json() { grep -F "\"serial\":\"$(board_serial "$1")\"" "$E2E_DIR/dfu.out"; }
+# board_json I: the --json object of board I in the last dfuctl run (an
+# element of "boards"; board objects hold no nested object).
+board_json() { grep -o "{\"serial\":\"$(board_serial "$1")\"[^}]*}" "$E2E_DIR/dfu.out"; }
 expect_board_result() {
     _br=$(board_json "$1" | json_field result)
     [ "$_br" = "$2" ] || fail "board $1: result '$_br', expected '$2': $(board_json "$1")"
@@ -46,6 +47,15 @@ for i in $BOARDS; do
     expect_board_image "$i" /tmp/image
 done
 expect_eq "$(grep '"summary"' "$E2E_DIR/dfu.out" | json_field flashed)" 3 "boards flashed in the summary"
+
+say "--- flash --all from a pipe's path: the stream is read once, every board gets all of it"
+make_image /tmp/image4 9437209
+empty_images
+# In a pipeline dfu runs in a subshell: its status comes back through a file.
+cat /tmp/image4 | { dfu --json --timeout 30000 flash --all --idle-ms 10000 /proc/self/fd/0; echo "$DFU_RC" >"$E2E_DIR/pipe.rc"; }
+DFU_CMD="cat /tmp/image4 | dfuctl flash --all /proc/self/fd/0"
+expect_eq "$(cat "$E2E_DIR/pipe.rc")" 0 "exit status of $DFU_CMD"
+for i in $BOARDS; do expect_board_image "$i" /tmp/image4; done
 
 say "--- one board's daemon killed mid-transfer: it fails alone"
 make_image /tmp/image2 25165879
