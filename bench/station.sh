@@ -34,8 +34,12 @@ log_dir=${log_dir:-$(mktemp -d "${TMPDIR:-/tmp}/station-bench.XXXXXX")}
 work=$(mktemp -d "${TMPDIR:-/tmp}/station-bench-image.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 half=$(( size * 524288 ))
+# (The first head ends base64 early: SIGPIPE there is no failure.)
+set +o pipefail
 { head -c "$half" /dev/urandom | base64 -w 76 | head -c "$half"; head -c "$half" /dev/zero; } \
   | xz -9 -T1 >"$work/image.xz"
+set -o pipefail
+[ -s "$work/image.xz" ] || { echo "station.sh: cannot make the image" >&2; exit 70; }
 set +e
 "$here/../e2e/multi/run-station.sh" --daemon "$build/gadgetdfu/gadgetdfu" --dfuctl "$build/dfuctl/dfuctl" \
   --test "$here/station-vm.sh" --memory "$memory" --log-dir "$log_dir" --quiet \

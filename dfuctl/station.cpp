@@ -112,11 +112,6 @@ std::size_t Flasher::running() const {
     return running_;
 }
 
-std::size_t Flasher::threads() const {
-    const std::lock_guard lock(mutex_);
-    return slots_.size();
-}
-
 std::vector<BoardStatus> Flasher::statuses() const {
     const std::lock_guard lock(mutex_);
     std::vector<BoardStatus> v;

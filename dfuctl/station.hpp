@@ -81,9 +81,6 @@ public:
     void start(const BoardEntry& board);
     // Jobs still running.
     std::size_t running() const;
-    // Threads (and slots) held: the jobs running and those whose result
-    // has not been taken yet.
-    std::size_t threads() const;
     // The boards whose jobs run, in the order they were started.
     std::vector<BoardStatus> statuses() const;
     // Results of the jobs that ended since the last call, in the order they

@@ -11,7 +11,8 @@
 #include "station.hpp"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizers' allocator counts what it hands out (their runtime exports it).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #elif defined(__GLIBC__)
 #include <malloc.h>
 #endif
