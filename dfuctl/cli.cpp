@@ -229,7 +229,9 @@ constexpr GlobalOption kGlobalOptions[] = {
     {"--json", nullptr,
      "Print one JSON value on standard output, also on failure (station: JSON lines; download -: on "
      "standard error)"},
-    {"--timeout", "MS", "Per control request and per stalled bulk transfer (default 5000; 12000 for requests a board tool answers)"},
+    {"--timeout", "MS",
+     "Per control request and per stalled bulk transfer (default 5000; 12000 for requests a board tool "
+     "answers)"},
     {"--quiet", nullptr, "No progress line"},
     {"--progress", "MODE", "Progress on standard error: bar, json (one object per line) or none"},
     {"--log", "FILE", "Append one line per command to FILE"},
