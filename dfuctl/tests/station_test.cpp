@@ -292,11 +292,13 @@ TEST(Station, AShiftOfTenThousandBoardsKeepsThreadsAndMemoryFlat) {
     ASSERT_TRUE(warm && last);
     // 9,000 boards later, with none in flight: the same threads, and no
     // slot, result or thread stack kept per board (hundreds of bytes of
-    // heap each, or 8 MiB of address space for a thread never joined).
+    // heap each, or 8 MiB of address space for a thread never joined: some
+    // 70 GiB). glibc may reserve a 64 MiB malloc arena for a thread that
+    // allocates while others do, and does so once per arena, not per board.
     EXPECT_EQ(last->threads, warm->threads);
     const auto grown = [](std::size_t before, std::size_t after) { return after > before ? after - before : 0; };
     EXPECT_LT(grown(warm->heap, last->heap), std::size_t{64} << 10);
-    EXPECT_LT(grown(warm->mapped_pages, last->mapped_pages) * 4096, std::size_t{64} << 20);
+    EXPECT_LT(grown(warm->mapped_pages, last->mapped_pages) * 4096, std::size_t{1} << 30);
 }
 
 TEST(Station, TableRowShowsPhasePercentAndRate) {
