@@ -41,8 +41,8 @@ wait_enumerated
 # Uploads: around one packet, around the 1 MiB read, and 10 MiB + 7 (ten
 # full reads and a short one). An empty image is refused by dfuctl before
 # anything reaches the board.
-: >/tmp/empty.img
-expect_dfu_rc 66 upload /tmp/empty.img
+make_image "$IMG/0" 0
+expect_dfu_rc 66 upload "$IMG/0"
 for size in 1 511 512 513 $((MIB - 1)) $MIB $((MIB + 1)) $((10 * MIB + 7)); do
     say "# upload of $size bytes"
     upload_exact "$size"
