@@ -336,8 +336,6 @@ TEST(Commands, FlashRebootsOnlyAfterAMatchingReadBack) {
     }
 }
 
-// At full speed a bulk packet holds 64 bytes, so an image of whole 64-byte
-// packets needs the second closing packet that 512-byte packets would not.
 TEST(Commands, WaitRunsTheCommandOnTheLookThatFoundTheBoard) {
     // Right after the daemon restarted, the board is back on the bus but not
     // yet in the context dfuctl opened at its start (its hot-plug event is
@@ -354,6 +352,8 @@ TEST(Commands, WaitRunsTheCommandOnTheLookThatFoundTheBoard) {
     EXPECT_EQ(started.clock, SteadyTime{}) << "it waited although the board was there";
 }
 
+// At full speed a bulk packet holds 64 bytes, so an image of whole 64-byte
+// packets needs the second closing packet that 512-byte packets would not.
 TEST(Commands, FullSpeedBoardIsUploadedInItsPacketSizeWithAWarning) {
     FakeBus bus;
     auto& board = bus.add("abcdef01");
