@@ -71,8 +71,7 @@ stage_asan() {
 }
 
 stage_tsan() {
-  configure_build "$out/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGADGETDFU_SANITIZE=thread \
-      -DGADGETDFU_BUILD_DFUCTL=OFF &&
+  configure_build "$out/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGADGETDFU_SANITIZE=thread &&
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
       ctest --test-dir "$out/tsan" -j "$jobs" --output-on-failure &&
     # The race stress once more in the open, for its figures.
