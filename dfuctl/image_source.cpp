@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <stdexcept>
 
 #include "exit_codes.hpp"
 #include "platform.hpp"
@@ -244,7 +245,11 @@ ImageFormat detect_format(std::span<const std::uint8_t> head) {
 }
 
 ImageSource ImageSource::open(const std::string& path, bool raw) {
-    if (path != "-") return ImageSource(open_input(path), path, raw);
+    if (path != "-") {
+        ImageSource image(open_input(path), path, raw);
+        image.rereadable_ = image.format_ == ImageFormat::Raw && image.size_.has_value();
+        return image;
+    }
     UniqueFd fd(platform::duplicate_stdin());
     if (fd.get() < 0)
         throw Failure(Exit::NoInput, std::string("cannot use standard input: ") + std::strerror(errno));
@@ -311,6 +316,11 @@ std::size_t ImageSource::read(std::span<std::uint8_t> buf) {
     hash_.update(buf.first(n));
     produced_ += n;
     return n;
+}
+
+std::size_t ImageSource::read_again(std::span<std::uint8_t> buf, std::uint64_t offset) const {
+    if (!rereadable_) throw std::logic_error("read_again on an image that is not kept whole");
+    return read_full_at(fd_.get(), buf, offset, name_);
 }
 
 std::size_t ImageSource::read_raw(std::span<std::uint8_t> buf) {

@@ -52,6 +52,12 @@ public:
     // (once the pass reached its end).
     virtual std::uint64_t bytes() const = 0;
     virtual std::string sha256() = 0;
+    // Whether the image is kept whole where it can be read again, at any
+    // offset (a raw file opened by its name, a shared image), and that
+    // reading: fills `buf` with the bytes at `offset` unless the image ends
+    // first, and returns the count. Only for bytes this pass handed out.
+    virtual bool can_read_again() const = 0;
+    virtual std::size_t read_again(std::span<std::uint8_t> buf, std::uint64_t offset) const = 0;
     // Throws Failure(Exit::NoInput) when the image file's size or
     // modification time is no longer what it was when it was opened: it was
     // written to in place, and what was read may mix two images.
@@ -82,6 +88,8 @@ public:
     std::uint64_t bytes() const override { return produced_; }
     // Of the bytes handed out: call it once, at the end.
     std::string sha256() override { return hash_.hex_digest(); }
+    bool can_read_again() const override { return rereadable_; }
+    std::size_t read_again(std::span<std::uint8_t> buf, std::uint64_t offset) const override;
     // Reads only what read() never writes: another thread may call it.
     void check_unchanged() const override;
     // The open file, for reads at an offset beside the stream (shared_image.cpp).
@@ -109,6 +117,8 @@ private:
     Sha256 hash_;
     // One byte read ahead by at_end(), handed out by the next read().
     std::optional<std::uint8_t> peeked_;
+    // A raw file opened by its name: its image starts at offset 0.
+    bool rereadable_ = false;
 };
 
 }  // namespace dfuctl

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <stdexcept>
 #include <mutex>
 
 #include "exit_codes.hpp"
@@ -130,6 +131,11 @@ public:
         return st_->sha256;
     }
     void check_unchanged() const override { st_->source.check_unchanged(); }
+    bool can_read_again() const override { return true; }
+    std::size_t read_again(std::span<std::uint8_t> buf, std::uint64_t offset) const override {
+        if (offset + buf.size() > pos_) throw std::logic_error("read_again beyond what the pass read");
+        return read_full_at(st_->data_fd(), buf, offset, st_->name);
+    }
 
 private:
     // Image bytes available once there is one beyond `pos`, or the image
