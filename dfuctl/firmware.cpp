@@ -14,13 +14,6 @@
 namespace dfuctl {
 namespace {
 
-// Four 1 MiB transfers in flight keep a high-speed bus busy while one
-// buffer is being refilled or written out, and stay well inside usbfs's
-// default 16 MiB budget. The size must be a multiple of the bulk packet
-// (512 bytes at high speed, 64 at full speed) so that only the last
-// transfer of an upload can end in a short packet.
-constexpr std::size_t kTransferSlots = 4;
-constexpr std::size_t kTransferSize = 1 << 20;
 static_assert(kTransferSize % gadgetdfu::kBulkMaxPacket == 0);
 static_assert(kTransferSize % gadgetdfu::kBulkMaxPacketFullSpeed == 0);
 

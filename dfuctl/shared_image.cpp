@@ -14,8 +14,8 @@
 namespace dfuctl {
 namespace {
 
-// What the reading thread takes at a time.
-constexpr std::size_t kChunk = 1 << 20;
+// What the reading thread takes at a time: two boards' transfers' worth.
+constexpr std::size_t kChunk = 256 * 1024;
 // How often a board that waits for data looks whether its run was aborted.
 constexpr std::chrono::milliseconds kAbortPoll{100};
 // How long the destructor waits for the reading thread to see that it

@@ -10,9 +10,10 @@
 // unlinked as it is created (Windows: deleted on close), so nothing is left
 // behind, whether dfuctl ends, fails or is killed.
 //
-// Memory does not grow with the image or the boards: the decoder's (one
-// 256 KiB input buffer and its window, at most kMaxDecoderWindow) and one
-// 1 MiB chunk; each board reads into its own transfer buffers. The
+// Memory does not grow with the image: the decoder's (one 256 KiB input
+// buffer and its window, at most kMaxDecoderWindow) and one 256 KiB chunk;
+// each board reads into its own transfer buffers (firmware.hpp) and
+// compares its read-back in a 64 KiB piece. The
 // decompressed image takes its size in the temporary directory (memory,
 // where that directory is a tmpfs).
 #pragma once

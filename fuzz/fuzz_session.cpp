@@ -112,7 +112,7 @@ std::vector<std::uint8_t> proper_answer(std::uint8_t type, std::uint8_t request,
     }
 }
 
-// The transfers' buffers, made once: the commands use 4 slots of 1 MiB.
+// The transfers' buffers, made once for the commands' slots.
 std::vector<std::uint8_t>& slot_memory(std::size_t slot, std::size_t size) {
     static std::vector<std::vector<std::uint8_t>> memory;
     if (memory.size() <= slot) memory.resize(slot + 1);

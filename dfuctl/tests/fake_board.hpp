@@ -13,14 +13,15 @@
 #include <sstream>
 
 #include "commands.hpp"
+#include "firmware.hpp"
 #include "fake_pipe.hpp"
 #include "session.hpp"
 
 namespace dfuctl::testing {
 
 // Slot count and size of the transfers the commands use.
-inline constexpr std::size_t kCommandSlots = 4;
-inline constexpr std::size_t kCommandSlotSize = 1 << 20;
+inline constexpr std::size_t kCommandSlots = kTransferSlots;
+inline constexpr std::size_t kCommandSlotSize = kTransferSize;
 
 struct ControlRequest {
     std::uint8_t type;
