@@ -5,8 +5,9 @@
 # station.sh). Throughput is image bytes per second of the flash: per board
 # over its own transaction, in all over the wall time of the run. CPU is
 # dfuctl's own (user + system, all threads) per GiB of image (the image
-# once, however many boards get it) and per GiB flashed (the image times
-# the boards), and the whole host VM's busy time per GiB flashed (its
+# once, however many boards get it; the share of it spent in the kernel:
+# usbfs and USB/IP) and per GiB flashed (the image times the boards), and
+# the whole host VM's busy time per GiB flashed (its
 # kernel's vhci-hcd and TCP work included). Peak memory is dfuctl's
 # resident high-water mark (VmHWM). Under TCG every figure is far below
 # real hardware; they compare one board with three.
@@ -50,6 +51,7 @@ run_flash() {
     wait "$_wrapper"
     _ms=$(( $(now_ms) - _t0 )) _busy=$(( $(busy_ticks) - _b0 ))
     _cpu=$(awk '{ print $16 + $17 }' "$E2E_DIR/bench.stat")
+    _sys=$(awk '{ print $17 }' "$E2E_DIR/bench.stat")
     grep -q 'rc=0' "$E2E_DIR/bench.rc" || fail "dfuctl $*: $(cat "$E2E_DIR/bench.out" "$E2E_DIR/bench.err")"
     # Per board: image bytes over the transaction's seconds (upload + read-back).
     # (flash --all: "seconds" per board; one board: upload and read-back apart)
@@ -58,11 +60,11 @@ run_flash() {
            | awk -F+ '{ print $1 + $2 }' \
            | awk -v b="$BYTES" '{ printf "%s%.1f", (NR > 1 ? " " : ""), b / $1 / 1e6 }')
     awk -v l="$_label" -v n="$_boards" -v bytes="$BYTES" -v ms="$_ms" -v cpu="${_cpu:-0}" -v busy="$_busy" \
-        -v per="$_per" -v hwm="$_hwm" 'BEGIN {
+        -v per="$_per" -v hwm="$_hwm" -v sys="${_sys:-0}" 'BEGIN {
         gib = bytes / 1073741824
-        printf "bench: %-16s %d x %.1f MiB in %6.1f s: %5.1f MB/s in all, per board %s MB/s; dfuctl CPU %.1f s per GiB of image, %.1f s per GiB flashed; whole VM %.1f s per GiB flashed; dfuctl peak memory %.1f MiB\n",
+        printf "bench: %-16s %d x %.1f MiB in %6.1f s: %5.1f MB/s in all, per board %s MB/s; dfuctl CPU %.1f s per GiB of image (%.0f %% in the kernel), %.1f s per GiB flashed; whole VM %.1f s per GiB flashed; dfuctl peak memory %.1f MiB\n",
                l, n, bytes / 1048576, ms / 1000, n * bytes / (ms / 1000) / 1e6, per,
-               cpu / 100 / gib, cpu / 100 / gib / n, busy / 100 / gib / n, hwm / 1024 }'
+               cpu / 100 / gib, (cpu > 0 ? 100 * sys / cpu : 0), cpu / 100 / gib / n, busy / 100 / gib / n, hwm / 1024 }'
 }
 r=1
 while [ "$r" -le "$ROUNDS" ]; do
