@@ -110,7 +110,7 @@ disk_writes() {
 # ---------------------------------------------------------------------------
 # Transfers with a held end. An upload reads its image from a pipe whose
 # last byte is held back; a download writes into a pipe that is not read,
-# and is longer than the four 1 MiB transfers dfuctl keeps in flight.
+# and is longer than the transfers dfuctl keeps in flight.
 # Neither can finish before release, so a fault injected meanwhile always
 # lands inside the transfer however fast or slow the machine is; a random
 # delay chooses where.
