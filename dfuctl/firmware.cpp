@@ -93,7 +93,8 @@ private:
             const auto local = std::span(piece_).first(
                 static_cast<std::size_t>(std::min<std::uint64_t>(kComparePiece, length - at)));
             if (image_.read_again(local, at) < local.size()) {
-                throw Failure(Exit::NoInput, image_.name() + " was changed during the transfer (it is shorter now)");
+                throw Failure(Exit::NoInput,
+                              image_.name() + " was changed during the transfer (it is shorter now)");
             }
             hash_.update(local);
             at += local.size();

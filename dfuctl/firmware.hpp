@@ -84,10 +84,11 @@ struct FlashResult {
 // The flash transaction on one opened board: upload `image` (decompressed
 // on the way), read as many bytes back and compare them with the image
 // (byte by byte when the image can be read again, by SHA-256 otherwise;
-// both digests are in the result either way), then (options.reboot, and only on a match) send the reboot command. Failures
-// of the board or the link are thrown; a mismatch is a result. An image
-// file whose size or modification time changed before the read-back ended
-// fails with Exit::NoInput, and the board is not rebooted.
+// both digests are in the result either way), then (options.reboot, and
+// only on a match) send the reboot command. Failures of the board or the
+// link are thrown; a mismatch is a result. An image file whose size or
+// modification time changed before the read-back ended fails with
+// Exit::NoInput, and the board is not rebooted.
 FlashResult flash_image(Session& s, ImageStream& image, const FlashOptions& options);
 
 // After a reboot: waits until the board with `before`'s serial number has

@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <stdexcept>
 #include <mutex>
+#include <stdexcept>
 
 #include "exit_codes.hpp"
 #include "interrupt.hpp"
@@ -14,7 +14,7 @@
 namespace dfuctl {
 namespace {
 
-// What the reading thread takes at a time: two boards' transfers' worth.
+// What the reading thread takes at a time.
 constexpr std::size_t kChunk = 256 * 1024;
 // How often a board that waits for data looks whether its run was aborted.
 constexpr std::chrono::milliseconds kAbortPoll{100};

@@ -13,8 +13,8 @@
 #include <sstream>
 
 #include "commands.hpp"
-#include "firmware.hpp"
 #include "fake_pipe.hpp"
+#include "firmware.hpp"
 #include "session.hpp"
 
 namespace dfuctl::testing {
