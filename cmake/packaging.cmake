@@ -23,10 +23,11 @@
 
 # dfuctl.exe with the libusb and nettle DLLs beside it (dfuctl/CMakeLists.txt
 # installs those and the license texts of all the libraries it holds), and
-# the README. The folder needs
-# no installer: unzip it and run dfuctl.exe from it.
+# the README with the tool's guide at the place its links point to. The
+# folder needs no installer: unzip it and run dfuctl.exe from it.
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT host)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/dfuctl.md DESTINATION docs COMPONENT host)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_NAME dfuctl)
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

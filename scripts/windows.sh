@@ -7,7 +7,7 @@
 #   - dfuctl.exe and its unit suite cross-built with mingw-w64, the suite run
 #     by ctest under Wine;
 #   - dfuctl.exe run under Wine: --version, --help, and list without USB access (exit 71);
-#   - the zip (CPack): dfuctl.exe, the two DLLs, the README and the license
+#   - the zip (CPack): dfuctl.exe, the two DLLs, the README, docs/dfuctl.md and the license
 #     texts of all six libraries, and checks of its contents and of the
 #     programs' imports.
 #
@@ -324,7 +324,7 @@ run_logged package cpack --config "$build/CPackConfig.cmake"
 zip=$build/packages/dfuctl-$version-win64.zip
 [ -f "$zip" ] || die "no $zip"
 top=dfuctl-$version-win64
-want=$( (printf '%s\n' "$top/dfuctl.exe" "$top/libusb-1.0.dll" "$top/$(basename "$nettle_dll")" "$top/README.md"
+want=$( (printf '%s\n' "$top/dfuctl.exe" "$top/libusb-1.0.dll" "$top/$(basename "$nettle_dll")" "$top/README.md" "$top/docs/dfuctl.md"
   for p in "${source_packages[@]}"; do echo "$top/licenses/$p.txt"; done) | LC_ALL=C sort)
 got=$(unzip -Z1 "$zip" | grep -v '/$' | LC_ALL=C sort)
 if [ "$got" = "$want" ]; then
