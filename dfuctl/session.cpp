@@ -141,6 +141,8 @@ void Session::control_failure(int rc, const std::string& what, unsigned timeout_
                                          " ms waiting for " + label() + " to answer " + req);
     case LIBUSB_ERROR_OVERFLOW:
         throw Failure(Exit::Protocol, label() + " sent more than asked for in reply to " + req);
+    case LIBUSB_ERROR_INTERRUPTED:  // a stop signal cancelled the request
+        throw Failure(Exit::Aborted, interruption_message());
     default:
         throw Failure(exit_for_libusb_error(rc), req + " failed: " + libusb_strerror(rc));
     }

@@ -7,7 +7,9 @@
 #include <thread>
 #include <tuple>
 #include <utility>
+#include <vector>
 
+#include "interrupt.hpp"
 #include "platform.hpp"
 
 namespace dfuctl::usb {
@@ -100,10 +102,66 @@ int Handle::claim(int interface_number) {
     return rc;
 }
 
-int control(const Handle& h, std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
-            std::uint16_t index, std::span<std::uint8_t> data, unsigned timeout_ms) {
-    return libusb_control_transfer(h.get(), request_type, request, value, index, data.data(),
-                                   static_cast<std::uint16_t>(data.size()), timeout_ms);
+namespace {
+
+void LIBUSB_CALL control_done(libusb_transfer* transfer) { *static_cast<int*>(transfer->user_data) = 1; }
+
+// How often a control request that is waiting looks for a stop signal.
+constexpr long kControlTickUs = 100000;
+
+}  // namespace
+
+int control(const Context& ctx, const Handle& h, std::uint8_t request_type, std::uint8_t request,
+            std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data, unsigned timeout_ms) {
+    // libusb_control_transfer() as libusb builds it, but with a stop signal
+    // seen while the board takes its time: a board tool may hold the answer
+    // for 10 s.
+    const bool in = (request_type & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN;
+    std::vector<unsigned char> buf(LIBUSB_CONTROL_SETUP_SIZE + data.size());
+    libusb_fill_control_setup(buf.data(), request_type, request, value, index,
+                              static_cast<std::uint16_t>(data.size()));
+    if (!in) std::copy(data.begin(), data.end(), buf.begin() + LIBUSB_CONTROL_SETUP_SIZE);
+    const std::unique_ptr<libusb_transfer, decltype(&libusb_free_transfer)> t(libusb_alloc_transfer(0),
+                                                                              &libusb_free_transfer);
+    if (!t) return LIBUSB_ERROR_NO_MEM;
+    int completed = 0;
+    libusb_fill_control_transfer(t.get(), h.get(), buf.data(), &control_done, &completed, timeout_ms);
+    if (const int rc = libusb_submit_transfer(t.get()); rc != 0) return rc;
+    bool cancelled = false;
+    bool stopped = false;
+    // The buffer stays until the transfer is back, cancelled or not.
+    while (completed == 0) {
+        if (!cancelled && interrupted()) {
+            stopped = true;
+            cancelled = true;
+            (void)libusb_cancel_transfer(t.get());
+        }
+        timeval tv{0, kControlTickUs};
+        const int rc = libusb_handle_events_timeout_completed(ctx.get(), &tv, &completed);
+        if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED && !cancelled) {
+            cancelled = true;
+            (void)libusb_cancel_transfer(t.get());
+        }
+    }
+    switch (t->status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+        if (in) std::copy_n(buf.begin() + LIBUSB_CONTROL_SETUP_SIZE, t->actual_length, data.begin());
+        return t->actual_length;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_STALL:
+        return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_OVERFLOW:
+        return LIBUSB_ERROR_OVERFLOW;
+    case LIBUSB_TRANSFER_CANCELLED:
+        if (stopped) return LIBUSB_ERROR_INTERRUPTED;
+        break;
+    default:
+        break;
+    }
+    return LIBUSB_ERROR_IO;
 }
 
 bool still_attached(const Handle& h, unsigned wait_ms) {
@@ -367,8 +425,8 @@ std::optional<std::string> LibusbBus::serial_from_device(libusb_device* dev) con
     Handle h = Handle::open(dev, rc);
     if (rc != 0) return std::nullopt;
     std::vector<std::uint8_t> buf(kStringRequestLength);
-    const int n = control(h, kStandardIn, kGetDescriptor, 0x0300 | gadgetdfu::kStringSerial, kDefaultLangid,
-                          buf, timeout_ms_);
+    const int n = control(ctx_, h, kStandardIn, kGetDescriptor, 0x0300 | gadgetdfu::kStringSerial,
+                          kDefaultLangid, buf, timeout_ms_);
     if (n < 0) return std::nullopt;
     buf.resize(static_cast<std::size_t>(n));
     return decode_string_descriptor(buf);

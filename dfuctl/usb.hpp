@@ -74,9 +74,11 @@ private:
     int claimed_ = -1;
 };
 
-// Synchronous control transfer: bytes moved, or a negative LIBUSB_ERROR_*.
-int control(const Handle& h, std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
-            std::uint16_t index, std::span<std::uint8_t> data, unsigned timeout_ms);
+// Synchronous control transfer on a handle of `ctx`: bytes moved, or a
+// negative LIBUSB_ERROR_*. A stop signal (interrupt.hpp) cancels it:
+// LIBUSB_ERROR_INTERRUPTED once the transfer is back.
+int control(const Context& ctx, const Handle& h, std::uint8_t request_type, std::uint8_t request,
+            std::uint16_t value, std::uint16_t index, std::span<std::uint8_t> data, unsigned timeout_ms);
 
 // False once the kernel reports the device gone. Waits up to `wait_ms` for
 // the kernel to notice a disconnect that is still being processed.
@@ -139,7 +141,7 @@ public:
 
     int control(std::uint8_t request_type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
                 std::span<std::uint8_t> data, unsigned timeout_ms) override {
-        return usb::control(handle_, request_type, request, value, index, data, timeout_ms);
+        return usb::control(ctx_, handle_, request_type, request, value, index, data, timeout_ms);
     }
     int set_configuration(int configuration) override {
         // usbfs refuses SET_CONFIGURATION (EBUSY) while an interface is

@@ -1,7 +1,8 @@
 # dfuctl stopped by SIGINT or SIGTERM in each kind of wait: exit 130, one
 # JSON value, one --log line ("result":"interrupted"), no temporary file
-# left, and the board serves the next command. Also where the JSON of
-# `download -` goes, and the empty images upload and verify refuse.
+# left, and the board serves the next command; a request a board tool
+# holds up ends at the signal, not when the board answers. Also where the
+# JSON of `download -` goes, and the empty images upload and verify refuse.
 # e2e-timeout: 300
 . /e2e/lib.sh
 
@@ -75,6 +76,20 @@ standin_reset reboot
 
 # The board serves the next command.
 expect_dfu_rc 0 verify /tmp/image
+
+# A bridge tool that takes 6 s: the LED command ends at the signal, and
+# the board serves the next command once the tool has ended.
+printf '#!/bin/sh\nsleep 6\n' >"$E2E_DIR/slow-tool"
+chmod +x "$E2E_DIR/slow-tool"
+mount -o bind "$E2E_DIR/slow-tool" /usr/sbin/velko-bridge-cli || fail "cannot put the slow tool in place"
+t0=$(now_ms)
+interrupted INT 'sleep 0.5' led rotate-orange
+took=$(( $(now_ms) - t0 ))
+[ "$took" -lt 4000 ] || fail "the interrupted LED command ended after $took ms; the tool takes 6000"
+ok "the LED command ended $took ms after it started, at the signal"
+sleep 6
+umount /usr/sbin/velko-bridge-cli || fail "cannot put the stand-in back"
+expect_dfu_rc 0 info
 
 # download -: standard output carries the image only; the JSON goes to
 # standard error.
