@@ -42,8 +42,7 @@ StreamOptions transfer_options(Session& s, Bus& bus, const std::string& operatio
     StreamOptions o = stream_options(s, operation, clock_of(bus), std::chrono::milliseconds(idle_ms),
                                      [&meter](std::uint64_t done) { meter.update(done); });
     o.on_start = [&meter] { meter.start(); };
-    trace(operation + " on " + o.board + ": bulk transfers of up to " + std::to_string(kTransferSize / 1024) +
-          " KiB, " + std::to_string(kTransferSlots) + " in flight");
+    trace(operation + " on " + o.board + ": bulk transfers of up to 1 MiB, four in flight");
     return o;
 }
 

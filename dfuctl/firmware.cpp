@@ -16,6 +16,8 @@ namespace {
 
 static_assert(kTransferSize % gadgetdfu::kBulkMaxPacket == 0);
 static_assert(kTransferSize % gadgetdfu::kBulkMaxPacketFullSpeed == 0);
+static_assert(kSharedBusTransferSize % gadgetdfu::kBulkMaxPacket == 0);
+static_assert(kSharedBusTransferSize % gadgetdfu::kBulkMaxPacketFullSpeed == 0);
 
 // How often a board that is rebooting is looked for.
 constexpr std::chrono::milliseconds kReturnPoll{500};
@@ -135,7 +137,7 @@ UploadResult upload_image(Session& s, const ReadFn& read, const StreamOptions& o
     }
     if (options.on_start) options.on_start();
     try {
-        const auto pipe = s.link().open_pipe(gadgetdfu::kEndpointOut, kTransferSlots, kTransferSize);
+        const auto pipe = s.link().open_pipe(gadgetdfu::kEndpointOut, kTransferSlots, options.transfer_size);
         return upload_stream(*pipe, read, options);
     } catch (const Failure& f) {
         // The pipe is gone here: it has cancelled and collected its transfers.
@@ -151,7 +153,7 @@ DownloadResult read_image(Session& s, std::uint64_t length, const WriteFn& write
         throw Failure(Exit::NoImageFile, open_failure(error));
     }
     if (options.on_start) options.on_start();
-    const auto pipe = s.link().open_pipe(gadgetdfu::kEndpointIn, kTransferSlots, kTransferSize);
+    const auto pipe = s.link().open_pipe(gadgetdfu::kEndpointIn, kTransferSlots, options.transfer_size);
     return download_stream(*pipe, length, write, options);
 }
 
@@ -194,6 +196,7 @@ FlashResult flash_image(Session& s, ImageStream& image, const FlashOptions& opti
     // Each stage's progress starts at 0 bytes when the board accepted its
     // request, so that rates are measured from there.
     auto up = stream_options(s, "upload", fo.now, fo.idle, progress_of(FlashStage::Upload, size));
+    up.transfer_size = fo.transfer_size;
     up.on_start = [&] {
         started = fo.now();
         up.progress(0);
@@ -215,6 +218,7 @@ FlashResult flash_image(Session& s, ImageStream& image, const FlashOptions& opti
 
     ReadBackCheck board(image);
     auto back = stream_options(s, "read-back", fo.now, fo.idle, progress_of(FlashStage::ReadBack, r.bytes));
+    back.transfer_size = fo.transfer_size;
     back.on_start = [&] {
         started = fo.now();
         back.progress(0);

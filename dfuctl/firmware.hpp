@@ -7,7 +7,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -18,16 +17,6 @@
 #include "transfer.hpp"
 
 namespace dfuctl {
-
-// The bulk transfers of an upload or download: four of 128 KiB in flight
-// queue 512 KiB, over 10 ms of a high-speed bus, so the bus stays busy
-// while one buffer is refilled or written out; longer queues gain nothing
-// but memory, which counts when one host flashes many boards at once. The
-// size must be a multiple of the bulk packet (512 bytes at high speed, 64
-// at full speed) so that only the last transfer of an upload can end in a
-// short packet.
-inline constexpr std::size_t kTransferSlots = 4;
-inline constexpr std::size_t kTransferSize = 128 * 1024;
 
 // Where the board keeps the image (for messages).
 inline constexpr const char* kBoardImageFile = "/tmp/firmware";
@@ -64,7 +53,8 @@ enum class FlashStage { Upload, ReadBack };
 struct FlashOptions {
     bool reboot = false;                   // reboot the board once the read-back matched
     std::chrono::milliseconds idle{2000};  // read-back: a board with a shorter image stops sending
-    NowFn now;                             // default: the steady clock
+    std::size_t transfer_size = kTransferSize;
+    NowFn now;  // default: the steady clock
     // Bytes done of the stage, out of `total` (the image's size; unknown
     // while a compressed image or a pipe is uploaded).
     std::function<void(FlashStage stage, std::uint64_t done, std::optional<std::uint64_t> total)> progress;

@@ -83,6 +83,7 @@ BoardResult flash_job(const Invocation& inv, const SharedImage& shared, const Bo
     FlashOptions fo;
     fo.reboot = inv.reboot;
     fo.idle = std::chrono::milliseconds(inv.idle_ms);
+    fo.transfer_size = kSharedBusTransferSize;
     fo.progress = [&context](FlashStage stage, std::uint64_t done, std::optional<std::uint64_t> total) {
         context.report(stage == FlashStage::Upload ? BoardPhase::Upload : BoardPhase::ReadBack, done,
                        total.value_or(0));

@@ -30,6 +30,7 @@ Exit exit_for_transfer(TransferStatus status) {
     case TransferStatus::NoDevice:
         return Exit::Vanished;
     case TransferStatus::Cancelled:  // only dfuctl cancels, and never leaves one unhandled
+    case TransferStatus::NoMemory:
     case TransferStatus::Error:
         break;
     }
@@ -50,6 +51,8 @@ std::string_view transfer_status_name(TransferStatus status) {
         return "device gone";
     case TransferStatus::Overflow:
         return "overflow (the board sent more than asked for)";
+    case TransferStatus::NoMemory:
+        return "no memory for the transfer";
     case TransferStatus::Error:
         return "transfer error";
     }
@@ -123,6 +126,12 @@ private:
                       o.board + " sent more data than asked for during the " + o.operation + after);
     case TransferStatus::TimedOut:
         throw Failure(Exit::Timeout, o.operation + " timed out on bulk endpoint " + endpoint + after);
+    case TransferStatus::NoMemory:
+        // usbfs caps what all transfers in flight take together, for every
+        // program on the host.
+        throw Failure(Exit::OsError, "no memory for a bulk transfer during the " + o.operation + after +
+                                         ": the host's USB transfers in flight are at their limit (on "
+                                         "Linux: usbfs_memory_mb of the usbcore module, 16 MiB by default)");
     default:
         throw Failure(exit_for_transfer(status), "bulk transfer on endpoint " + std::string(endpoint) +
                                                      " failed during the " + o.operation + after + " (" +

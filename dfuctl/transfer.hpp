@@ -30,6 +30,7 @@ enum class TransferStatus {
     Stall,
     NoDevice,
     Overflow,
+    NoMemory,  // the host's memory for transfers in flight is used up
     Error,
 };
 
@@ -82,6 +83,19 @@ using ReadFn = std::function<std::size_t(std::span<std::uint8_t> buf)>;
 // Takes all of `data`; throws Failure on a write error.
 using WriteFn = std::function<void(std::span<const std::uint8_t> data)>;
 
+// The bulk transfers of an upload or download. Four of 1 MiB in flight
+// keep a high-speed bus busy while one buffer is refilled or written out.
+// Boards flashed at once share the host's bus, so each needs a shorter
+// queue to keep its share busy: four of 256 KiB each. That keeps a
+// station's memory low, and many boards inside the 16 MiB that Linux's
+// usbfs allows all transfers in flight together by default (four boards
+// of 4 MiB would not fit). Sizes are multiples of the bulk packet (512
+// bytes at high speed, 64 at full speed) so that only the last transfer of
+// an upload can end in a short packet.
+inline constexpr std::size_t kTransferSlots = 4;
+inline constexpr std::size_t kTransferSize = 1 << 20;
+inline constexpr std::size_t kSharedBusTransferSize = 256 * 1024;
+
 struct StreamOptions {
     std::string board;                              // "board 1-1 (serial abcdef01)" for messages
     std::string operation;                          // "upload", "download", "verify"
@@ -90,7 +104,8 @@ struct StreamOptions {
     // Download without a length: a board that sends more than the largest
     // image a request can name never stops sending.
     std::uint64_t most = gadgetdfu::kMaxDownloadLength;
-    std::size_t packet_size = 512;                  // bulk packet size of the link's speed
+    std::size_t packet_size = 512;              // bulk packet size of the link's speed
+    std::size_t transfer_size = kTransferSize;  // of each bulk transfer (kTransferSlots in flight)
     NowFn now;
     std::function<void(std::uint64_t)> progress;  // bytes done so far
     std::function<void()> on_start;               // the board accepted the request; data follows

@@ -242,6 +242,7 @@ TransferStatus LibusbBulkPipe::submit(std::size_t slot, std::size_t length) {
     const int rc = libusb_submit_transfer(s.transfer);
     if (rc == LIBUSB_ERROR_NO_DEVICE) return TransferStatus::NoDevice;
     if (rc == LIBUSB_ERROR_PIPE) return TransferStatus::Stall;
+    if (rc == LIBUSB_ERROR_NO_MEM) return TransferStatus::NoMemory;
     if (rc != 0) return TransferStatus::Error;
     s.in_flight = true;
     ++in_flight_;

@@ -142,12 +142,22 @@ TEST(Upload, TransferFailuresMapToExitStatuses) {
     }
 }
 
-TEST(Upload, SubmitRefusedBecauseTheBoardIsGone) {
-    const auto image = pattern(100);
-    UploadBoard board(kSlots, kSlotSize);
-    board.fail_submit(TransferStatus::NoDevice);
-    EXPECT_EQ(exit_of([&] { upload_stream(board, reader(image), options(board, "upload")); }),
-              Exit::Vanished);
+TEST(Upload, SubmitRefused) {
+    struct Case {
+        TransferStatus status;
+        Exit expected;
+        const char* says;
+    };
+    for (const Case& c : {Case{TransferStatus::NoDevice, Exit::Vanished, "vanished"},
+                          Case{TransferStatus::NoMemory, Exit::OsError, "usbfs_memory_mb"}}) {
+        const auto image = pattern(100);
+        UploadBoard board(kSlots, kSlotSize);
+        board.fail_submit(c.status);
+        const auto o =
+            testing::outcome_of([&] { upload_stream(board, reader(image), options(board, "upload")); });
+        EXPECT_EQ(o.code, c.expected) << c.says;
+        EXPECT_NE(o.message.find(c.says), std::string::npos) << o.message;
+    }
 }
 
 TEST(Upload, ReadErrorOfTheImagePropagates) {

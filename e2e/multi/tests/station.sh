@@ -37,10 +37,16 @@ for i in $BOARDS; do
     expect_board_image "$i" /tmp/small
 done
 
-say "--- flash --all: the three boards at once, byte-exact"
+say "--- flash --all: the three boards at once, byte-exact, in a small usbfs budget"
 make_image /tmp/image 16777259
 empty_images
+# usbfs lets the transfers in flight take 16 MiB in all by default: with 6
+# MiB here, three boards must fit in 6 as sixteen must in 16.
+USBFS_MB=/sys/module/usbcore/parameters/usbfs_memory_mb
+usbfs_default=$(cat "$USBFS_MB") || fail "no $USBFS_MB"
+echo 6 >"$USBFS_MB" || fail "cannot set $USBFS_MB"
 expect_dfu_rc 0 --json --timeout 30000 flash --all --idle-ms 10000 /tmp/image
+echo "$usbfs_default" >"$USBFS_MB"
 for i in $BOARDS; do
     expect_board_result "$i" flashed
     expect_eq "$(board_json "$i" | json_field sha256)" "$(sha256_of /tmp/image)" "board $i: sha256 reported"
