@@ -50,12 +50,21 @@ public:
                                                 std::size_t slot_size) = 0;
 };
 
+// This process sees no USB device at all, not even a root hub: a
+// container or WSL without the host's devices, or a host whose USB stack
+// is still coming up (Exit::OsError).
+class NoUsbAccess : public Failure {
+public:
+    using Failure::Failure;
+};
+
 // The boards on the bus, and the clock the transfers keep time with.
 class Bus {
 public:
     virtual ~Bus() = default;
     // Boards attached now, sorted by bus and path. `serials`: also ask the
-    // boards whose serial number the kernel does not show.
+    // boards whose serial number the kernel does not show. Throws
+    // NoUsbAccess.
     virtual std::vector<BoardEntry> scan(bool serials) = 0;
     // The descriptors the host read at enumeration, of a board of the last
     // scan; no request reaches the board. Throws Failure.

@@ -141,10 +141,20 @@ Bus& wait_for_boards(Bus& bus, const GlobalOptions& g) {
     const bool forever = *g.wait_seconds == 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(*g.wait_seconds);
     const bool serials = g.selector.serial.has_value() || !g.serials.empty();
+    // A host that has just started may not show its USB buses yet (a
+    // controller driver still loading): that is waited out like a board
+    // that has not appeared, and told if it lasts.
+    std::optional<NoUsbAccess> no_usb;
     for (;;) {
         check_interrupted();
         Bus& look = bus.fresh();
-        const auto boards = look.scan(serials);
+        std::vector<BoardEntry> boards;
+        try {
+            boards = look.scan(serials);
+            no_usb.reset();
+        } catch (const NoUsbAccess& f) {
+            no_usb = f;
+        }
         bool ok = false;
         if (!g.serials.empty() || !g.paths.empty()) {
             Invocation inv;
@@ -156,6 +166,7 @@ Bus& wait_for_boards(Bus& bus, const GlobalOptions& g) {
         }
         if (ok) return look;
         if (!forever && std::chrono::steady_clock::now() >= deadline) {
+            if (no_usb) throw *no_usb;
             throw Failure(Exit::NoBoard,
                           "no matching board appeared within " + std::to_string(*g.wait_seconds) + " s");
         }

@@ -371,9 +371,9 @@ std::vector<BoardEntry> LibusbBus::scan(bool serials) {
     // Every host with USB has at least its root hubs: a list without any
     // device means that this process cannot see the buses at all.
     if (found.empty()) {
-        throw Failure(Exit::OsError,
-                      "no USB access: libusb sees no USB device at all, not even a root hub (in a container "
-                      "or WSL the host's USB devices must be passed through)");
+        throw NoUsbAccess(Exit::OsError,
+                          "no USB access: libusb sees no USB device at all, not even a root hub (in a "
+                          "container or WSL the host's USB devices must be passed through)");
     }
     for (auto& f : found) {
         if (!is_board(f.vendor_id, f.product_id)) continue;

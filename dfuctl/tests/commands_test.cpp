@@ -394,6 +394,21 @@ TEST(Commands, WaitRunsTheCommandOnTheLookThatFoundTheBoard) {
     EXPECT_EQ(started.clock, SteadyTime{}) << "it waited although the board was there";
 }
 
+// Straight after boot the host may show no USB device at all until its
+// controller driver is up: --wait waits that out too, and says so if it lasts.
+TEST(Commands, WaitOutlastsAHostWithoutUsbYet) {
+    FakeBus bus;
+    bus.add("abcdef01");
+    bus.no_usb_looks = 3;
+    const auto r = run_command(bus, {"--wait=20", "info"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_GT(bus.clock, SteadyTime{}) << "it did not wait";
+    bus.no_usb_looks = 1 << 30;
+    const auto never = run_command(bus, {"--wait=1", "info"});
+    EXPECT_EQ(never.status, 71) << never.err;
+    EXPECT_NE(never.err.find("no USB access"), std::string::npos) << never.err;
+}
+
 // At full speed a bulk packet holds 64 bytes, so an image of whole 64-byte
 // packets needs the second closing packet that 512-byte packets would not.
 TEST(Commands, FullSpeedBoardIsUploadedInItsPacketSizeWithAWarning) {

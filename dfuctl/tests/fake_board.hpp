@@ -152,6 +152,10 @@ public:
     }
 
     std::vector<BoardEntry> scan(bool) override {
+        if (no_usb_looks > 0) {
+            --no_usb_looks;
+            throw NoUsbAccess(Exit::OsError, "no USB access: no USB device at all");
+        }
         std::vector<BoardEntry> v;
         for (auto& b : boards) {
             if (b.attached) v.push_back({b.path, b.serial, gadgetdfu::kProductIdSecondary, 1, b.address});
@@ -186,6 +190,9 @@ public:
 
     SteadyTime clock{};
     std::deque<FakeBoard> boards;
+    // The next looks at the bus see no USB device at all (the host's USB
+    // stack still coming up).
+    int no_usb_looks = 0;
     // When set, a fresh look is this other bus: a context opened later,
     // which sees boards this one does not know of yet.
     FakeBus* fresh_look = nullptr;
