@@ -23,6 +23,7 @@ using testing::DownloadBoard;
 using testing::FakeBus;
 using testing::pattern;
 using testing::run_command;
+using testing::sha256_of;
 using testing::TempDir;
 
 TEST(Commands, InfoAsksTheFourQueriesAndPrintsTheirAnswers) {
@@ -164,11 +165,7 @@ TEST(Commands, CompressedImagesAreUploadedAndVerifiedDecompressed) {
     auto& board = bus.add("abcdef01");
     TempDir dir;
     const auto image = pattern(2 * (1 << 20) + 100);
-    const std::string sha = [&] {
-        Sha256 h;
-        h.update(image);
-        return h.hex_digest();
-    }();
+    const std::string sha = sha256_of(image);
     const std::string log = dir.file("dfuctl.log");
     const auto up = run_command(
         bus, {"--json", "--log", log.c_str(), "upload", dir.write("image", testing::xz(image)).c_str()});
@@ -343,11 +340,6 @@ TEST(Commands, FlashRebootsOnlyAfterAMatchingReadBack) {
 // hashed as it comes. Either way the board's digest is that of what it sent.
 TEST(Commands, FlashReportsTheDigestOfWhatTheBoardSentBack) {
     const std::size_t size = (2 << 20) + 3;
-    const auto sha = [](std::span<const std::uint8_t> bytes) {
-        Sha256 h;
-        h.update(bytes);
-        return h.hex_digest();
-    };
     struct Case {
         const char* what;
         bool gzip;
@@ -373,8 +365,8 @@ TEST(Commands, FlashReportsTheDigestOfWhatTheBoardSentBack) {
         const auto j = nlohmann::json::parse(r.out);
         EXPECT_EQ(j["match"], same);
         EXPECT_EQ(j["read_back_bytes"], c.board_sends);
-        EXPECT_EQ(j["sha256_local"], sha(image));
-        EXPECT_EQ(j["sha256_board"], sha(board_image(c.board_sends)));
+        EXPECT_EQ(j["sha256_local"], sha256_of(image));
+        EXPECT_EQ(j["sha256_board"], sha256_of(board_image(c.board_sends)));
     }
 }
 

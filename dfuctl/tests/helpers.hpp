@@ -7,10 +7,12 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "digest.hpp"
 #include "exit_codes.hpp"
 
 #ifdef _WIN32
@@ -40,6 +42,13 @@ inline Outcome outcome_of(const std::function<void()>& fn) {
 }
 
 inline Exit exit_of(const std::function<void()>& fn) { return outcome_of(fn).code; }
+
+// Lower-case hex SHA-256 of `bytes`.
+inline std::string sha256_of(std::span<const std::uint8_t> bytes) {
+    Sha256 h;
+    h.update(bytes);
+    return h.hex_digest();
+}
 
 // Test data whose bytes differ in position within and across packets.
 inline std::vector<std::uint8_t> pattern(std::size_t n) {

@@ -19,6 +19,7 @@ using testing::bzip2;
 using testing::exit_of;
 using testing::gzip;
 using testing::outcome_of;
+using testing::sha256_of;
 using testing::TempDir;
 using testing::xz;
 using testing::zstd;
@@ -51,12 +52,6 @@ Bytes read_all(ImageSource& src, std::size_t piece) {
         all.insert(all.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
         if (n < piece) return all;
     }
-}
-
-std::string sha256_of(const Bytes& b) {
-    Sha256 h;
-    h.update(b);
-    return h.hex_digest();
 }
 
 struct Format {

@@ -19,13 +19,8 @@ namespace dfuctl {
 namespace {
 
 using testing::Bytes;
+using testing::sha256_of;
 using testing::TempDir;
-
-std::string sha256_of(const Bytes& b) {
-    Sha256 h;
-    h.update(b);
-    return h.hex_digest();
-}
 
 // Feeds `data` into a pipe in small pieces from a thread of its own.
 class PipeWriter {
