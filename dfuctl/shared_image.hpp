@@ -12,7 +12,7 @@
 //
 // Memory does not grow with the image: the decoder's (one 256 KiB input
 // buffer and its window, at most kMaxDecoderWindow) and one 256 KiB chunk;
-// each board reads into its own transfer buffers (firmware.hpp) and
+// each board reads into its own transfer buffers (transfer.hpp) and
 // compares its read-back in a 64 KiB piece. The
 // decompressed image takes its size in the temporary directory (memory,
 // where that directory is a tmpfs).
