@@ -94,10 +94,7 @@ private:
         for (std::uint64_t at = 0; at < length;) {
             const auto local = std::span(piece_).first(
                 static_cast<std::size_t>(std::min<std::uint64_t>(kComparePiece, length - at)));
-            if (image_.read_again(local, at) < local.size()) {
-                throw Failure(Exit::NoInput,
-                              image_.name() + " was changed during the transfer (it is shorter now)");
-            }
+            if (image_.read_again(local, at) < local.size()) throw image_shrank(image_.name());
             hash_.update(local);
             at += local.size();
         }

@@ -318,6 +318,10 @@ std::size_t ImageSource::read(std::span<std::uint8_t> buf) {
     return n;
 }
 
+Failure image_shrank(const std::string& name) {
+    return Failure(Exit::NoInput, name + " was changed during the transfer (it is shorter now)");
+}
+
 std::size_t ImageSource::read_again(std::span<std::uint8_t> buf, std::uint64_t offset) const {
     if (!rereadable_) throw std::logic_error("read_again on an image that is not kept whole");
     return read_full_at(fd_.get(), buf, offset, name_);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "digest.hpp"
+#include "exit_codes.hpp"
 #include "files.hpp"
 #include "platform.hpp"
 
@@ -63,6 +64,10 @@ public:
     // written to in place, and what was read may mix two images.
     virtual void check_unchanged() const = 0;
 };
+
+// What a reading of an image kept whole fails with when the file has become
+// shorter than what was read of it before: it was written to meanwhile.
+Failure image_shrank(const std::string& name);
 
 class Decoder;
 

@@ -114,7 +114,7 @@ public:
             const std::size_t got = read_full_at(st_->data_fd(), part, pos_, st_->name);
             if (got < part.size()) {
                 // Only the file read in place can shrink under the boards.
-                throw Failure(Exit::NoInput, st_->name + " was changed during the transfer (it is shorter now)");
+                throw image_shrank(st_->name);
             }
             n += got;
             pos_ += got;
