@@ -96,6 +96,15 @@ void handle_ep0(int fd) {
         (void)os->select(fd + 1, &read_set, nullptr, nullptr, nullptr);  // the read decides
 
         const ssize_t ret = os->read(fd, events, sizeof events);
+        if (ret < 0 && errno == EIDRM) {
+            // gadgetfs took a new request from the host while it still
+            // counted the last one as unanswered (the host may follow an
+            // acknowledged SET_CONFIGURATION that fast). It says so once;
+            // the new request is queued behind this read and is served by
+            // the next one. Ending here would take the board off the bus.
+            log_line("EP0 request superseded by the host's next one");
+            continue;
+        }
         if (ret < 0) {
             log_err("Read error %d (%s)\n", static_cast<int>(ret), errno_text(errno));
             return;

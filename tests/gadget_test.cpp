@@ -198,6 +198,16 @@ TEST_F(EventLoop, SetupsInABatchAreAnsweredInOrder) {
               0u);
 }
 
+TEST_F(EventLoop, SupersededRequestIsNotTheEnd) {
+    sim.push_read_error(EIDRM);
+    sim.push_batch({sim::setup_event(0x80, 6, 0x0300, 0x0409, 255)});
+    EXPECT_EQ(sim.wait_daemon(), -1);  // at the end of the script
+    const auto events = sim.events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].reply(), (Bytes{4, 3, 9, 4}));
+    EXPECT_EQ(loop_output().find("EP0 request superseded by the host's next one\n1 event(s): Type:3."), 0u);
+}
+
 TEST_F(EventLoop, ReadErrorEndsTheProcessWith255) {
     sim.push_read_error(ESHUTDOWN);
     EXPECT_EQ(sim.wait_daemon(), -1);
