@@ -276,6 +276,13 @@ int main(int argc, char** argv) {
         const ssize_t n = read(fd, events, sizeof events);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
+            if (errno == EIDRM) {
+                // A new request came while gadgetfs still counted the last
+                // one as open: it is queued behind this read.
+                std::printf("rogue: request superseded\n");
+                std::fflush(stdout);
+                continue;
+            }
             std::perror("rogue: ep0");
             return 1;
         }

@@ -47,6 +47,7 @@ rogue_case() {
     if [ "$_mode" != "$ROGUE_MODE" ] || ! kill -0 "$ROGUE_PID" 2>/dev/null || board_absent; then
         rogue_start "$_mode"
     fi
+    echo "=== $_mode: dfuctl $*" >>"$E2E_DIR/rogue.log"
     _t0=$(now_ms)
     dfu --timeout "$TIMEOUT_MS" "$@"
     _took=$(( $(now_ms) - _t0 ))
@@ -112,5 +113,9 @@ rogue_case disconnect         74    "vanished"                             $FLAS
 rogue_stop
 
 say "rogue board results:$TABLE"
-[ -z "$BAD" ] || fail "against the rogue board:$BAD"
+if [ -n "$BAD" ]; then
+    say "--- the rogue board's own log, last 80 lines:"
+    tail -n 80 "$E2E_DIR/rogue.log"
+    fail "against the rogue board:$BAD"
+fi
 e2e_done
