@@ -405,7 +405,7 @@ TEST_F(Streams, DownloadOfARequestedLength) {
     vendor(0x09, 0, 1000);
     ASSERT_TRUE(wait_download_closed());
     EXPECT_EQ(sim.host_received(), Bytes(image.begin(), image.begin() + 1000));
-    EXPECT_NE(sim.out().find("TX Thread read all bytes from disk (1000)\n"), std::string::npos);
+    EXPECT_TRUE(sim.wait_for_out("TX Thread read all bytes from disk (1000)\n"));
     EXPECT_EQ(readSize.load(), 1000u) << "kept after the download";
     EXPECT_EQ(totalBytesRead.load(), 1000u);
 
