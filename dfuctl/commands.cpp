@@ -42,7 +42,8 @@ StreamOptions transfer_options(Session& s, Bus& bus, const std::string& operatio
     StreamOptions o = stream_options(s, operation, clock_of(bus), std::chrono::milliseconds(idle_ms),
                                      [&meter](std::uint64_t done) { meter.update(done); });
     o.on_start = [&meter] { meter.start(); };
-    trace(operation + " on " + o.board + ": bulk transfers of up to 1 MiB, four in flight");
+    trace(operation + " on " + o.board + ": bulk transfers of up to " +
+          std::to_string(o.transfer_size / 1024) + " KiB, " + std::to_string(kTransferSlots) + " in flight");
     return o;
 }
 

@@ -15,7 +15,6 @@
 #include "commands.hpp"
 #include "fake_pipe.hpp"
 #include "firmware.hpp"
-#include "interrupt.hpp"
 #include "session.hpp"
 
 namespace dfuctl::testing {
@@ -63,10 +62,6 @@ public:
     // `gone_on_failure` the board is unplugged as it fails.
     std::optional<int> fail_next;
     bool gone_on_failure = false;
-    // Vendor commands answered only after this long (a board tool taking
-    // its time); a stop signal meanwhile cancels the request, as the
-    // libusb link does.
-    std::map<std::uint32_t, std::chrono::milliseconds> answer_after;
     // Bytes 12..15 of the firmware replies: the errno of the image file's open.
     std::uint32_t open_errno = 0;
     bool full_speed = false;
@@ -234,14 +229,6 @@ private:
                     std::span<std::uint8_t> data, unsigned timeout_ms) override {
             b_.timeouts.push_back(timeout_ms);
             bus_.tick();
-            const auto slow = b_.answer_after.find(request & gadgetdfu::kCommandMask);
-            if ((type & 0x60) == 0x40 && slow != b_.answer_after.end()) {
-                constexpr std::chrono::milliseconds kStep{100};
-                for (std::chrono::milliseconds waited{0}; waited < slow->second; waited += kStep) {
-                    bus_.pause(kStep);
-                    if (interrupted()) return LIBUSB_ERROR_INTERRUPTED;
-                }
-            }
             return b_.control(type, request, value, index, data);
         }
         int set_configuration(int configuration) override {
